@@ -1,0 +1,356 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace harness {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+int ms_left(clock_type::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::vector<char*> argv_of(std::vector<std::string>& words)
+{
+    std::vector<char*> v;
+    for (auto& w : words)
+        v.push_back(w.data());
+    v.push_back(nullptr);
+    return v;
+}
+
+// Reaps `pid` if it has ended; returns its exit status or -1.
+int reap(pid_t pid, int timeout_ms)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (r < 0 || ms_left(deadline) == 0)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace
+
+std::string binary()
+{
+    if (const char* env = getenv("NCHATD_BINARY"))
+        return env;
+    return NCHATD_BINARY;
+}
+
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::close(fd);
+        return 0;
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+run_result run(const std::vector<std::string>& args, int timeout_ms)
+{
+    char out_tmpl[] = "/tmp/nchatd-out-XXXXXX";
+    char err_tmpl[] = "/tmp/nchatd-err-XXXXXX";
+    int out = mkstemp(out_tmpl);
+    int err = mkstemp(err_tmpl);
+    std::vector<std::string> words{binary()};
+    words.insert(words.end(), args.begin(), args.end());
+    run_result r;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        auto argv = argv_of(words);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    r.status = reap(pid, timeout_ms);
+    if (r.status < 0) {
+        kill(pid, SIGKILL);
+        reap(pid, 1000);
+    }
+    ::close(out);
+    ::close(err);
+    r.out = read_file(out_tmpl);
+    r.err = read_file(err_tmpl);
+    unlink(out_tmpl);
+    unlink(err_tmpl);
+    return r;
+}
+
+bool server::start(const std::vector<std::string>& extra, const std::vector<std::string>& prefix)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port_ = free_port();
+        char tmpl[] = "/tmp/nchatd-log-XXXXXX";
+        int out = mkstemp(tmpl);
+        log_path_ = tmpl;
+        std::vector<std::string> words = prefix;
+        words.push_back(binary());
+        words.insert(words.end(), {"-i", "-p", std::to_string(port_)});
+        words.insert(words.end(), extra.begin(), extra.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out, 1);
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, 0);
+            auto argv = argv_of(words);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(out);
+        if (wait_log("Init ok, waiting for connections.\n", 5000))
+            return true;
+        stop();  // most likely the port was taken in between: try another
+    }
+    return false;
+}
+
+bool server::wait_log(std::string_view text, int timeout_ms)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (log().find(text) != std::string::npos)
+            return true;
+        if (ms_left(deadline) == 0 || !alive())
+            return log().find(text) != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::string server::log()
+{
+    return log_path_.empty() ? std::string() : read_file(log_path_);
+}
+
+bool server::alive()
+{
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    return waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+void server::stop()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        if (reap(pid_, 3000) < 0) {
+            kill(pid_, SIGKILL);
+            reap(pid_, 3000);
+        }
+        pid_ = -1;
+    }
+    if (!log_path_.empty()) {
+        unlink(log_path_.c_str());
+        log_path_.clear();
+    }
+}
+
+client::client(client&& other) noexcept : fd_(other.fd_), eof_(other.eof_), in_(std::move(other.in_))
+{
+    other.fd_ = -1;
+}
+
+bool client::connect(int port)
+{
+    close();
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool client::send(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Waits up to `timeout_ms` for data and appends it; false on timeout or end.
+bool client::fill(int timeout_ms)
+{
+    if (fd_ < 0 || eof_)
+        return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0)
+        return false;
+    char buf[65536];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) {
+        eof_ = true;
+        return false;
+    }
+    in_.append(buf, static_cast<size_t>(n));
+    return true;
+}
+
+bool client::read_until(std::string_view text, int timeout_ms)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (in_.find(text) == std::string::npos) {
+        int left = ms_left(deadline);
+        if (left == 0 || (!fill(left) && (eof_ || ms_left(deadline) == 0)))
+            return in_.find(text) != std::string::npos;
+    }
+    return true;
+}
+
+void client::read_for(int ms)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(ms);
+    while (ms_left(deadline) > 0 && !eof_)
+        fill(ms_left(deadline));
+}
+
+bool client::wait_closed(int timeout_ms)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (!eof_ && ms_left(deadline) > 0)
+        fill(ms_left(deadline));
+    return eof_;
+}
+
+std::string client::take()
+{
+    std::string all;
+    all.swap(in_);
+    return all;
+}
+
+bool client::login(int port, std::string_view name)
+{
+    if (!connect(port) || !read_until("chars): ") || !send(std::string(name) + "\r\n") ||
+        !read_until("* logged in as " + std::string(name) + "\r\n> "))
+        return false;
+    take();
+    return true;
+}
+
+void client::reset()
+{
+    if (fd_ < 0)
+        return;
+    linger lg{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close();
+}
+
+void client::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    eof_ = false;
+}
+
+std::string screen_text(std::string_view wire)
+{
+    std::string out;
+    for (size_t i = 0; i < wire.size(); ++i) {
+        char c = wire[i];
+        if (c == '\x1b') {
+            size_t end = wire.find('m', i);
+            if (end == std::string_view::npos)
+                break;
+            i = end;
+            continue;
+        }
+        if (c == '\b') {
+            if (!out.empty() && out.back() != '\n')
+                out.pop_back();
+            continue;
+        }
+        if (c == '\a')
+            continue;
+        if (c == '\r') {
+            // A carriage return not followed by a line end starts the
+            // screen line over; drop what stood on it.
+            if (i + 1 < wire.size() && wire[i + 1] == '\n')
+                continue;
+            size_t nl = out.rfind('\n');
+            out.erase(nl == std::string::npos ? 0 : nl + 1);
+            continue;
+        }
+        out.push_back(c);
+    }
+    // Trailing spaces are what an erase leaves; a person does not see them.
+    std::string tidy;
+    std::istringstream lines(out);
+    std::string line;
+    bool first = true;
+    while (std::getline(lines, line)) {
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        if (!first)
+            tidy.push_back('\n');
+        tidy += line;
+        first = false;
+    }
+    if (!out.empty() && out.back() == '\n')
+        tidy.push_back('\n');
+    return tidy;
+}
+
+std::string mask_stamps(std::string_view text)
+{
+    static const std::regex stamp("[0-2][0-9]:[0-5][0-9] ");
+    return std::regex_replace(std::string(text), stamp, "SS:SS ");
+}
+
+}  // namespace harness

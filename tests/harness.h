@@ -1,0 +1,99 @@
+// Integration-test helpers: start the real nchatd binary on a free loopback
+// port, talk to it over TCP, and read until an expected text arrives.  Every
+// wait is bounded; nothing here can hang a test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace harness {
+
+// Path of the nchatd binary under test.
+std::string binary();
+
+// A loopback TCP port that nothing listens on right now.
+int free_port();
+
+// Runs nchatd with `args` to completion (bounded by `timeout_ms`) and
+// collects its standard output, standard error and exit status.
+struct run_result {
+    int status = -1;  // exit status, or -1 when it did not exit by itself
+    std::string out;
+    std::string err;
+};
+run_result run(const std::vector<std::string>& args, int timeout_ms = 5000);
+
+// A server running in the foreground, its standard output in a file so
+// that a test that stops reading it can never block the server.
+class server {
+public:
+    server() = default;
+    server(const server&) = delete;
+    server& operator=(const server&) = delete;
+    ~server() { stop(); }
+
+    // Starts `prefix... nchatd -i -p PORT extra...` and waits for the
+    // "Init ok" line.  `prefix` runs the server under another program,
+    // such as faketime.
+    bool start(const std::vector<std::string>& extra = {}, const std::vector<std::string>& prefix = {});
+    // Waits until the standard output holds `text` (from the start).
+    bool wait_log(std::string_view text, int timeout_ms = 3000);
+    // The standard output so far.
+    std::string log();
+    bool alive();
+    void stop();
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string log_path_;
+};
+
+// One TCP client of the server.
+class client {
+public:
+    client() = default;
+    client(const client&) = delete;
+    client& operator=(const client&) = delete;
+    client(client&& other) noexcept;
+    ~client() { close(); }
+
+    bool connect(int port);
+    bool send(std::string_view bytes);
+    // Reads until everything received (not yet taken) contains `text`.
+    bool read_until(std::string_view text, int timeout_ms = 3000);
+    // Reads whatever arrives within `ms` milliseconds.
+    void read_for(int ms);
+    // True when the server closes the connection within `timeout_ms`.
+    bool wait_closed(int timeout_ms = 3000);
+    // Returns and forgets everything received so far.
+    std::string take();
+    const std::string& received() const { return in_; }
+    // Connects, reads the name prompt, logs in as `name` and reads the
+    // first prompt; the received bytes are taken.
+    bool login(int port, std::string_view name);
+    // Closes with a reset instead of an orderly end.
+    void reset();
+    void close();
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    bool eof_ = false;
+    std::string in_;
+    bool fill(int timeout_ms);
+};
+
+// What a person reads: the wire bytes without redraw controls, backspace
+// erase runs, colour codes and bells.  Time stamps are kept.
+std::string screen_text(std::string_view wire);
+// Replaces every "HH:MM " time stamp with "SS:SS ".
+std::string mask_stamps(std::string_view text);
+
+}  // namespace harness
