@@ -44,3 +44,8 @@ int nchatd_set_keepalive(int sock)
         return r;
     return setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &opt_keepcnt, sizeof opt_keepcnt);
 }
+
+int nchatd_set_sndbuf(int sock, int bytes)
+{
+    return setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}

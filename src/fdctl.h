@@ -12,3 +12,5 @@ inline constexpr int opt_keepcnt = 5;
 [[nodiscard]] int nchatd_set_cloexec(int fd);
 [[nodiscard]] int nchatd_set_nonblock(int fd);
 [[nodiscard]] int nchatd_set_keepalive(int sock);
+// Fixes the kernel send buffer at `bytes`.
+[[nodiscard]] int nchatd_set_sndbuf(int sock, int bytes);

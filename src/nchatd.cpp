@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <csignal>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -300,6 +301,8 @@ void nchatd_admit(nchatd_server& s, int sock, const sockaddr_in& addr)
         log_line(s, "Connection from %s:%u dropped: %s\n", text, port, strerror(err));
         return;
     }
+    // Best effort: without it the kernel merely buffers more for a client.
+    (void)nchatd_set_sndbuf(sock, nchatd_sndbuf_size);
     u->in_use = true;
     s.user_polls[slot_of(s, *u)] = pollfd{sock, POLLIN, 0};
     nchatd_msg_welcome(s, *u);
@@ -796,6 +799,9 @@ int nchatd_main(int argc, char** argv)
     // file, such as a service manager's journal.
     if (!o.detach)
         setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Sends pass MSG_NOSIGNAL; this covers the log: a reader of standard
+    // output that goes away (`nchatd -i | tee log`) must not end the server.
+    signal(SIGPIPE, SIG_IGN);
     raise_file_limit(prog, o.users);
 
     nchatd_server s;

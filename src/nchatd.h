@@ -39,6 +39,10 @@ inline constexpr size_t nchatd_msgtext_size = nchatd_msgbuf_size - nchatd_headro
 // hold the largest burst the server itself sends to one client: "/list"
 // with 2048 names is 2048 lines of at most 32 bytes, just over 64 KiB.
 inline constexpr size_t nchatd_outq_max = 128 * 1024;
+// Kernel send buffer of a client socket (Linux doubles it).  Fixed rather
+// than autotuned, so that a client that stops reading is noticed after
+// some hundred kilobytes, not after megabytes of kernel memory.
+inline constexpr int nchatd_sndbuf_size = 32 * 1024;
 // First allocation of an output queue; it doubles as needed up to the bound.
 // Small, because 2048 idle clients each keep theirs.
 inline constexpr size_t nchatd_outq_initial = 512;

@@ -194,10 +194,12 @@ client::client(client&& other) noexcept : fd_(other.fd_), eof_(other.eof_), in_(
     other.fd_ = -1;
 }
 
-bool client::connect(int port)
+bool client::connect(int port, int rcvbuf)
 {
     close();
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (rcvbuf > 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -254,8 +256,9 @@ bool client::read_until(std::string_view text, int timeout_ms)
 void client::read_for(int ms)
 {
     auto deadline = clock_type::now() + std::chrono::milliseconds(ms);
-    while (ms_left(deadline) > 0 && !eof_)
-        fill(ms_left(deadline));
+    // Whatever is there already is always taken, however short the wait.
+    while (fill(ms_left(deadline)) || (ms_left(deadline) > 0 && !eof_)) {
+    }
 }
 
 bool client::wait_closed(int timeout_ms)

@@ -64,7 +64,8 @@ public:
     client(client&& other) noexcept;
     ~client() { close(); }
 
-    bool connect(int port);
+    // A `rcvbuf` above 0 shrinks the receive buffer, to make a slow reader.
+    bool connect(int port, int rcvbuf = 0);
     bool send(std::string_view bytes);
     // Reads until everything received (not yet taken) contains `text`.
     bool read_until(std::string_view text, int timeout_ms = 3000);

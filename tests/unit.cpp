@@ -41,9 +41,11 @@ bench::~bench()
     nchatd_server_free(s);
 }
 
-int bench::connect(bool keep)
+int bench::connect(bool keep, int rcvbuf)
 {
     int c = socket(AF_INET, SOCK_STREAM, 0);
+    if (rcvbuf > 0)
+        setsockopt(c, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -73,9 +75,9 @@ int bench::connect(bool keep)
     return slot;
 }
 
-int bench::login(std::string_view name)
+int bench::login(std::string_view name, int rcvbuf)
 {
-    int slot = connect();
+    int slot = connect(false, rcvbuf);
     feed(slot, std::string(name) + "\r\n");
     read(slot);
     return slot;
@@ -98,7 +100,7 @@ std::string bench::read(int slot, int wait_ms)
     char buf[65536];
     for (;;) {
         pollfd p{c, POLLIN, 0};
-        if (poll(&p, 1, out.empty() ? wait_ms : 5) <= 0)
+        if (poll(&p, 1, out.empty() ? wait_ms : 0) <= 0)
             break;
         ssize_t n = recv(c, buf, sizeof buf, 0);
         if (n <= 0)

@@ -19,9 +19,11 @@ public:
 
     // Connects a client and admits the server's end; returns the client's
     // descriptor (the welcome and name prompt are read away unless `keep`).
-    int connect(bool keep = false);
+    // A `rcvbuf` above 0 shrinks the client's receive buffer, to make a
+    // slow reader.
+    int connect(bool keep = false, int rcvbuf = 0);
     // Connects and logs in; returns the slot index.
-    int login(std::string_view name);
+    int login(std::string_view name, int rcvbuf = 0);
     // Hands `bytes` to the receive path of `slot` as one receive, then
     // retires doomed slots and flushes, as the event loop would.
     void feed(int slot, std::string_view bytes);
