@@ -12,7 +12,8 @@ JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
 BUILD_DEPS := cmake make g++
-TEST_DEPS  := libgtest-dev python3 faketime telnet busybox netcat-openbsd tmux procps util-linux
+TEST_DEPS  := libgtest-dev python3 faketime telnet busybox netcat-openbsd tmux procps util-linux \
+              dpkg-dev file mandoc systemd groff-base
 BENCH_DEPS := ncat ngircd
 FUZZ_DEPS  := clang libclang-rt-14-dev
 PKG_DEPS   := dpkg-dev file mandoc systemd

@@ -742,27 +742,28 @@ nchatd_options parse_options(const char* prog, int argc, char** argv)
     return o;
 }
 
-// A soft limit of 1024 open files would stop admissions near 1020 clients.
-void raise_file_limit(const char* prog, long users)
+// A soft limit of 1024 open files would stop admissions near 1020 clients:
+// raise it as far as the table needs.  poll() refuses more entries than the
+// limit, so when the hard limit is lower the table shrinks to fit it.
+// Returns the number of slots to use.
+long raise_file_limit(const char* prog, long users)
 {
     rlimit lim{};
-    if (getrlimit(RLIMIT_NOFILE, &lim) != 0)
-        return;
     auto needed = static_cast<rlim_t>(users + nchatd_fd_reserve);
-    if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur >= needed)
-        return;
-    if (lim.rlim_cur == RLIM_INFINITY)
-        return;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= needed)
+        return users;
     rlim_t target = (lim.rlim_max == RLIM_INFINITY || lim.rlim_max >= needed) ? needed : lim.rlim_max;
-    if (target > lim.rlim_cur) {
-        lim.rlim_cur = target;
-        (void)setrlimit(RLIMIT_NOFILE, &lim);
-    }
-    if (target < needed) {
-        long served = static_cast<long>(target) - nchatd_fd_reserve;
-        fprintf(stderr, "%s: open files limit %llu is too low for %ld clients; at most %ld can be served\n", prog,
-                static_cast<unsigned long long>(target), users, served > 0 ? served : 0);
-    }
+    rlim_t old = lim.rlim_cur;
+    lim.rlim_cur = target;
+    if (target > old && setrlimit(RLIMIT_NOFILE, &lim) != 0)
+        target = old;
+    if (target >= needed)
+        return users;
+    long served = static_cast<long>(target) - nchatd_fd_reserve;
+    served = served < nchatd_min_users ? nchatd_min_users : served;
+    fprintf(stderr, "%s: open files limit %llu is too low for %ld clients; at most %ld can be served\n", prog,
+            static_cast<unsigned long long>(target), users, served);
+    return served;
 }
 
 [[noreturn]] void fail(const char* prog, const char* what)
@@ -802,7 +803,7 @@ int nchatd_main(int argc, char** argv)
     // Sends pass MSG_NOSIGNAL; this covers the log: a reader of standard
     // output that goes away (`nchatd -i | tee log`) must not end the server.
     signal(SIGPIPE, SIG_IGN);
-    raise_file_limit(prog, o.users);
+    o.users = raise_file_limit(prog, o.users);
 
     nchatd_server s;
     int r = nchatd_server_init(s, o.users, o.detach);
