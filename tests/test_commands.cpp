@@ -1,0 +1,327 @@
+// Command lines: the replies of every command word, byte for byte (time
+// stamps masked), and the notices they send to the other users.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "telnet.h"
+#include "unit.h"
+
+using namespace std::literals;
+
+namespace {
+
+const std::string end = "SS:SS * end.\r\n> ";
+const std::string none = "SS:SS * no such user\r\n";
+const std::string stuff(reinterpret_cast<const char*>(telnet_stuff), sizeof telnet_stuff);
+
+// Types `line` and a CR as one receive; returns, stamps masked, what the
+// user got after the echo of the line (and the line break of a command).
+std::string run(unit::bench& b, int slot, std::string_view line)
+{
+    b.feed(slot, std::string(line) + "\r");
+    std::string got = b.read(slot);
+    std::string head = std::string(line) + (line.starts_with('/') ? "\r\n" : "");
+    EXPECT_EQ(got.substr(0, head.size()), head) << line;
+    return unit::mask(got.size() < head.size() ? "" : got.substr(head.size()));
+}
+
+// A line delivered to a user with an empty input line.
+std::string notice(std::string_view text)
+{
+    return "\x1b[0m\rSS:SS " + std::string(text) + "\r\n> ";
+}
+
+std::string asctime_text(time_t t, bool local)
+{
+    char buf[64];
+    struct tm tm;
+    strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", local ? localtime_r(&t, &tm) : gmtime_r(&t, &tm));
+    return buf;
+}
+
+TEST(Commands, HelpListsEveryRowWithItsOwnStamp)
+{
+    const std::string listing =
+        "SS:SS *  /help            Print available commands.\r\n"
+        "SS:SS *  /list            List connected users.\r\n"
+        "SS:SS *  /quit            Quit chat.\r\n"
+        "SS:SS *  /exit            Quit chat.\r\n"
+        "SS:SS *  /name [nick]     Print or change nick name.\r\n"
+        "SS:SS *  /nick [nick]     Print or change nick name.\r\n"
+        "SS:SS *  /msg nick msg    Send a private message to a user.\r\n"
+        "SS:SS *  /priv nick msg   Send a private message to a user.\r\n"
+        "SS:SS *  /time            Show local time on the server.\r\n"
+        "SS:SS *  /info [user]     Show information about a user or self.\r\n"
+        "SS:SS *  /telnet [arg]    Send telnet sequence, or resend if [arg] not empty.\r\n"
+        "SS:SS *  /wait            Wait for others to write.\r\n"
+        "SS:SS *  /version         Print version number.\r\n"
+        "SS:SS *  /status [stat]   Get or set your status.\r\n"
+        "SS:SS *  /statusof nick   Get stauts of the specified user.\r\n"
+        "SS:SS *  /bell [arg/?]    Get or set bell setting.\r\n" +
+        end;
+    unit::bench b;
+    int a = b.login("al");
+    EXPECT_EQ(run(b, a, "/help"), listing);
+    EXPECT_EQ(run(b, a, "/help me please"), listing);
+    EXPECT_EQ(run(b, a, "/help   "), listing);
+}
+
+TEST(Commands, UnknownWordsAndTheCutOfTheWord)
+{
+    unit::bench b;
+    int a = b.login("al");
+    for (std::string_view line :
+         {"/"sv, "/ list"sv, "/list,"sv, "/list\t"sv, "/LIST"sv, "/lis"sv, "/listx"sv, "/list_"sv, "/help-me"sv})
+        EXPECT_EQ(run(b, a, line), "SS:SS * unknown command\r\n> ") << line;
+    EXPECT_EQ(b.user(a).lines_written, 0u);
+}
+
+TEST(Commands, ListShowsEveryOccupiedSlot)
+{
+    unit::bench b;
+    int a = b.login("alice");
+    b.login("bob");
+    b.connect();  // still at the name prompt: an empty name
+    b.drain_all();
+    EXPECT_EQ(run(b, a, "/list"), "SS:SS *   alice\r\nSS:SS *   bob\r\nSS:SS *   \r\n" + end);
+    EXPECT_EQ(run(b, a, "/list all"), "SS:SS *   alice\r\nSS:SS *   bob\r\nSS:SS *   \r\n" + end);
+}
+
+TEST(Commands, InfoAboutSelfAndOthers)
+{
+    unit::bench b;
+    int a = b.login("alice");
+    int o = b.login("bob");
+    b.drain_all();
+    nchatd_user& me = b.user(a);
+    me.last_active = 1000;
+    time_t before = time(nullptr);
+    std::string got = run(b, a, "/info");
+    EXPECT_GE(me.last_active, before);  // the time of this very line
+    std::string self = "SS:SS * information about user: alice\r\nSS:SS *   0 lines written\r\n"
+                       "SS:SS *   message pending: no\r\nSS:SS *   telnet option sequence sent: no\r\n"
+                       "SS:SS *   waiting: no\r\nSS:SS *   logged in at UTC: " +
+                       asctime_text(me.login_time, false) +
+                       "\r\nSS:SS *   idling since UTC: " + asctime_text(me.last_active, false) +
+                       "\r\nSS:SS *   connected from 127.0.0.1\r\nSS:SS *   user status: \"\"\r\n" + end;
+    EXPECT_EQ(got, unit::mask(self));
+    me.waiting = true;  // every line ends wait mode before it is looked at
+    EXPECT_EQ(run(b, a, "/info alice"), unit::mask(self));
+
+    run(b, o, "hi");
+    run(b, o, "/status busy  ");
+    run(b, o, "/wait");
+    b.feed(o, "\xff\xff" "abc");
+    b.user(o).login_time = 1000000000;
+    b.user(o).last_active = 1234567890;
+    b.drain_all();
+    const std::string rest = "SS:SS *   logged in at UTC: Sun Sep  9 01:46:40 2001\r\n"
+                             "SS:SS *   idling since UTC: Fri Feb 13 23:31:30 2009\r\n"
+                             "SS:SS *   connected from 127.0.0.1\r\nSS:SS *   user status: \"busy  \"\r\n" + end;
+    EXPECT_EQ(run(b, a, "/info bob"), "SS:SS * information about user: bob\r\nSS:SS *   1 line written\r\n"
+                                      "SS:SS *   message pending: yes\r\n"
+                                      "SS:SS *   telnet option sequence sent: yes\r\nSS:SS *   waiting: yes\r\n" +
+                                          rest);
+    b.feed(o, "\r");  // "abc" as a second chat line
+    b.user(o).last_active = 1234567890;
+    b.drain_all();
+    EXPECT_EQ(run(b, a, "/info bob"), "SS:SS * information about user: bob\r\nSS:SS *   2 lines written\r\n"
+                                      "SS:SS *   message pending: no\r\n"
+                                      "SS:SS *   telnet option sequence sent: yes\r\nSS:SS *   waiting: no\r\n" +
+                                          rest);
+    EXPECT_EQ(run(b, a, "/info zed"), none + end);
+    EXPECT_EQ(run(b, a, "/info BOB"), none + end);
+}
+
+TEST(Commands, NameShowsAndChanges)
+{
+    unit::bench b;
+    int a = b.login("alice");
+    int o = b.login("bob");
+    b.drain_all();
+    const std::string invalid = "SS:SS * name contains invalid characters or too long\r\n" + end;
+    EXPECT_EQ(run(b, a, "/name"), "SS:SS * your name is \"alice\"\r\n" + end);
+    EXPECT_EQ(run(b, a, "/nick alice"), "SS:SS * your name is already \"alice\"\r\n" + end);
+    EXPECT_EQ(run(b, a, "/name " + std::string(21, 'n')), invalid);
+    EXPECT_EQ(run(b, a, "/name /x"), invalid);
+    EXPECT_EQ(run(b, a, "/name a\tb"), invalid);
+    EXPECT_EQ(run(b, a, "/nick bob"), "SS:SS * name already taken!\r\n" + end);
+    EXPECT_STREQ(b.user(a).name, "alice");
+    EXPECT_FALSE(b.closed(a));
+    EXPECT_EQ(b.read(o), "");
+
+    // Another case is another name; the others hear of the change, the
+    // caller does not.
+    EXPECT_EQ(run(b, a, "/name BOB"), "SS:SS * your name is \"BOB\"\r\n" + end);
+    EXPECT_EQ(unit::mask(b.read(o)), notice("* user alice is known as BOB"));
+    const std::string n20(20, 'n');
+    EXPECT_EQ(run(b, a, "/nick " + n20), "SS:SS * your name is \"" + n20 + "\"\r\n" + end);
+    EXPECT_EQ(unit::mask(b.read(o)), notice("* user BOB is known as " + n20));
+    EXPECT_EQ(run(b, a, "/nick al  "), "SS:SS * your name is \"al  \"\r\n" + end);
+    b.read(o);
+    run(b, a, "hey");  // every later message carries the new name
+    EXPECT_EQ(unit::mask(b.read(o)), notice("<al  > hey"));
+}
+
+TEST(Commands, StatusAndStatusof)
+{
+    unit::bench b;
+    int a = b.login("alice");
+    int o = b.login("bob");
+    b.connect();  // holds the empty name
+    b.drain_all();
+    EXPECT_EQ(run(b, a, "/status"), "SS:SS * your status is \"\"\r\n" + end);
+    const std::string s39(39, 's');
+    EXPECT_EQ(run(b, a, "/status " + s39), "SS:SS * status set\r\n" + end);
+    EXPECT_EQ(unit::mask(b.read(o)), notice("* alice set status to \"" + s39 + "\""));
+    EXPECT_EQ(run(b, a, "/status " + std::string(40, 't')), "SS:SS * new status message is too long\r\n" + end);
+    EXPECT_EQ(b.read(o), "");
+    EXPECT_EQ(run(b, a, "/status"), "SS:SS * your status is \"" + s39 + "\"\r\n" + end);
+    EXPECT_EQ(run(b, a, "/status   out  "), "SS:SS * status set\r\n" + end);
+    EXPECT_EQ(unit::mask(b.read(o)), notice("* alice set status to \"out  \""));
+
+    EXPECT_EQ(run(b, o, "/statusof alice"), "SS:SS * status of user alice: \"out  \"\r\n" + end);
+    EXPECT_EQ(run(b, o, "/statusof bob"), "SS:SS * status of user bob: \"\"\r\n" + end);
+    for (std::string_view line : {"/statusof zed"sv, "/statusof ALICE"sv, "/statusof"sv, "/statusof   "sv})
+        EXPECT_EQ(run(b, o, line), none + end) << line;
+}
+
+TEST(Commands, PrivateMessages)
+{
+    unit::bench b;
+    int a = b.login("alice");
+    int o = b.login("bob");
+    b.connect();  // holds the empty name
+    b.drain_all();
+    EXPECT_EQ(run(b, a, "/msg alice hi"), "SS:SS * not available on self\r\n> ");
+    for (std::string_view line : {"/msg zed hi"sv, "/msg"sv, "/priv Bob hi"sv})
+        EXPECT_EQ(run(b, a, line), none + "> ") << line;
+    EXPECT_EQ(b.read(o), "");
+
+    // Every space after the nick goes; the message keeps its own.
+    const std::string sent = "SS:SS * private message sent\r\n> ";
+    EXPECT_EQ(run(b, a, "/msg bob   hello  there  "), sent);
+    EXPECT_EQ(unit::mask(b.read(o)), notice("![alice] hello  there  "));
+    EXPECT_EQ(run(b, a, "/priv bob"), sent);
+    EXPECT_EQ(run(b, a, "/priv bob    "), sent);
+    EXPECT_EQ(unit::mask(b.read(o)), notice("![alice] ") + notice("![alice] "));
+    EXPECT_EQ(b.user(a).lines_written, 0u);
+
+    // Both connections write into one socket pair: the receiver has its
+    // line before the sender its confirmation.
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    int socks[2] = {b.user(a).sock, b.user(o).sock};
+    for (int slot : {a, o}) {
+        b.user(slot).sock = fds[0];
+        b.user(slot).direct = true;
+    }
+    b.feed(a, "/msg bob hi\r");
+    b.user(a).sock = socks[0];
+    b.user(o).sock = socks[1];
+    b.user(a).direct = b.user(o).direct = false;
+    char buf[1024];
+    ssize_t n = recv(fds[1], buf, sizeof buf, MSG_DONTWAIT);
+    EXPECT_EQ(unit::mask(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0)),
+              "/msg bob hi\r\n" + notice("![alice] hi") + sent);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(Commands, WaitEndsWithTheFirstDeliveryOrTheWaitersOwnLine)
+{
+    const std::string banner = "\r* \x1b[7mMessage arrived\x1b[0m\r\n";
+    unit::bench b;
+    int a = b.login("alice");
+    int o = b.login("bob");
+    b.drain_all();
+    EXPECT_EQ(run(b, a, "/wait"), "SS:SS * enterring wait mode\r\n\n\n> ");
+    b.feed(a, "\r");  // an empty line changes nothing
+    EXPECT_TRUE(b.user(a).waiting);
+    run(b, o, "hey");
+    run(b, o, "again");
+    EXPECT_EQ(unit::mask(b.read(a)), banner + notice("<bob> hey") + notice("<bob> again"));
+
+    // The waiter's own line ends wait mode first: no banner on its copy,
+    // none on the next line from others.
+    run(b, a, "/wait");
+    EXPECT_EQ(run(b, a, "me"), "\x1b[0m\rSS:SS <\x1b[1malice\x1b[0m> me\r\n> ");
+    EXPECT_EQ(unit::mask(b.read(o)), notice("<alice> me"));
+    run(b, o, "you");
+    EXPECT_EQ(unit::mask(b.read(a)), notice("<bob> you"));
+    run(b, a, "/wait");
+    run(b, a, "/version");
+    EXPECT_FALSE(b.user(a).waiting);
+}
+
+TEST(Commands, BellSettings)
+{
+    unit::bench b;
+    int a = b.login("al");
+    EXPECT_EQ(run(b, a, "/bell"), "SS:SS * your bell setting is \"none\"\r\n" + end);
+    const std::string head = "SS:SS * possible bell settings:\r\n";
+    EXPECT_EQ(run(b, a, "/bell ?"), head + "SS:SS *  [none]\r\nSS:SS *  msg-only\r\n"
+                                           "SS:SS *  wait-only\r\nSS:SS *  msg-and-wait\r\n" + end);
+    EXPECT_EQ(run(b, a, "/bell wait-only"), "SS:SS * bell setting set\r\n" + end);
+    EXPECT_EQ(b.user(a).bell_mode, 2);
+    EXPECT_EQ(run(b, a, "/bell ?"), head + "SS:SS *  none\r\nSS:SS *  msg-only\r\n"
+                                           "SS:SS *  [wait-only]\r\nSS:SS *  msg-and-wait\r\n" + end);
+    for (std::string_view bad : {"/bell MSG-ONLY"sv, "/bell msg-only "sv, "/bell ??"sv, "/bell msg"sv})
+        EXPECT_EQ(run(b, a, bad), "SS:SS * unknown bell setting\r\n" + end) << bad;
+    EXPECT_EQ(b.user(a).bell_mode, 2);
+    EXPECT_EQ(run(b, a, "/bell msg-and-wait"), "SS:SS * bell setting set\r\n" + end);
+    EXPECT_EQ(run(b, a, "/bell"), "SS:SS * your bell setting is \"msg-and-wait\"\r\n" + end);
+}
+
+TEST(Commands, TimeVersionTelnet)
+{
+    unit::bench b;
+    int a = b.login("al");
+    b.s.start_time = 1000000000;
+    time_t before = time(nullptr);
+    std::string got = run(b, a, "/time");
+    bool matched = false;
+    for (time_t t = before; t <= time(nullptr) && !matched; ++t)
+        matched = got == unit::mask("SS:SS * Start UTC:   Sun Sep  9 01:46:40 2001\r\nSS:SS * UTC time:    " +
+                                    asctime_text(t, false) + "\r\nSS:SS * Server time: " + asctime_text(t, true) +
+                                    "\r\n" + end);
+    EXPECT_TRUE(matched) << got;
+
+    EXPECT_EQ(run(b, a, "/version"), "SS:SS * nchatd v0.3.5\r\n" + end);
+
+    EXPECT_EQ(run(b, a, "/telnet"), "SS:SS * sending telnet stuff\r\n" + stuff + end);
+    EXPECT_TRUE(b.user(a).telnet_sent);
+    EXPECT_EQ(run(b, a, "/telnet"), end);
+    EXPECT_EQ(run(b, a, "/telnet again"), "SS:SS * sending telnet stuff\r\n" + stuff + end);
+}
+
+TEST(Commands, QuitAndExitLeave)
+{
+    unit::bench b;
+    int a = b.login("alice");
+    int o = b.login("bob");
+    int c = b.login("cy");
+    b.drain_all();
+    run(b, a, "/status gone");
+    b.drain_all();
+    // No prompt after the farewell: the connection ends.
+    EXPECT_EQ(run(b, a, "/quit now"), "SS:SS * goodbye\r\n");
+    EXPECT_TRUE(b.closed(a));
+    EXPECT_EQ(unit::mask(b.read(o)), notice("* user alice logged off from 127.0.0.1"));
+    EXPECT_EQ(unit::mask(b.read(c)), notice("* user alice logged off from 127.0.0.1"));
+    EXPECT_EQ(run(b, o, "/exit"), "SS:SS * goodbye\r\n");
+    EXPECT_TRUE(b.closed(o));
+    EXPECT_EQ(unit::mask(b.read(c)), notice("* user bob logged off from 127.0.0.1"));
+    EXPECT_EQ(run(b, c, "/list"), "SS:SS *   cy\r\n" + end);
+    // The next occupant of the slot starts afresh.
+    EXPECT_EQ(b.login("dee"), a);
+    EXPECT_EQ(run(b, a, "/status"), "SS:SS * your status is \"\"\r\n" + end);
+}
+
+}  // namespace
