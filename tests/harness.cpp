@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -352,8 +351,17 @@ std::string screen_text(std::string_view wire)
 
 std::string mask_stamps(std::string_view text)
 {
-    static const std::regex stamp("[0-2][0-9]:[0-5][0-9] ");
-    return std::regex_replace(std::string(text), stamp, "SS:SS ");
+    // "HH:MM " with an hour 00 to 29 and a minute 00 to 59.
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    std::string out(text);
+    for (size_t i = 0; i + 6 <= out.size(); ++i) {
+        if (out[i] >= '0' && out[i] <= '2' && digit(out[i + 1]) && out[i + 2] == ':' && out[i + 3] >= '0' &&
+            out[i + 3] <= '5' && digit(out[i + 4]) && out[i + 5] == ' ') {
+            out.replace(i, 5, "SS:SS");
+            i += 5;
+        }
+    }
+    return out;
 }
 
 }  // namespace harness

@@ -1,0 +1,196 @@
+// Login and chat through real clients: which names are refused and how,
+// what the others are told, and the exact bytes of a chat line as its
+// writer and its readers receive them.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+using harness::client;
+using harness::mask_stamps;
+using clock_type = std::chrono::steady_clock;
+
+const std::string welcome = "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ";
+
+std::string from(const client& c)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    getsockname(c.fd(), reinterpret_cast<sockaddr*>(&addr), &len);
+    return "Connection from 127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+}
+
+// Reads until `size` bytes have arrived (or time is up); returns them with
+// the time stamps masked.  Extra bytes that came along stay in the result.
+std::string masked(client& c, size_t size, int timeout_ms = 3000)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (c.received().size() < size && clock_type::now() < deadline)
+        c.read_until("\x01\x02", 20);
+    return mask_stamps(c.take());
+}
+
+// What a logged-in user receives for a line delivered to it while it has
+// `typed` on its input line.
+std::string delivered(const std::string& text, const std::string& typed = "")
+{
+    size_t width = 2 + typed.size();
+    std::string erase;
+    if (text.size() < width)
+        erase = std::string(width - text.size(), '\b') + std::string(width - text.size(), ' ');
+    return erase + "\x1b[0m\r" + text + "\r\n> " + typed;
+}
+
+TEST(Chat, RefusedNamesEndTheConnection)
+{
+    harness::server srv;
+    ASSERT_TRUE(srv.start());
+    client alice;
+    ASSERT_TRUE(alice.login(srv.port(), "Alice"));
+
+    struct refusal {
+        std::string name, reply, reason;
+    };
+    const std::string invalid = "* name contains invalid characters or too long\r\n";
+    const std::vector<refusal> cases = {
+        {std::string(21, 'n'), "* name is too long, disconnecting\r\n", "name too long"},
+        {"tab\tin the twenty-one", "* name is too long, disconnecting\r\n", "name too long"},
+        {"tab\there", invalid, "invalid name"},
+        {"/list", invalid, "invalid name"},
+        {"/", invalid, "invalid name"},
+        {"Alice", "* name already taken!\r\n", "duplicate name"},
+    };
+    for (const auto& r : cases) {
+        client c;
+        ASSERT_TRUE(c.connect(srv.port()) && c.read_until("chars): "));
+        c.take();
+        // Whatever follows the refused name is never looked at.
+        ASSERT_TRUE(c.send(r.name + "\r\n/list\r\nhello\r\n"));
+        std::string want = r.name + "\r\n" + r.reply;
+        EXPECT_EQ(masked(c, want.size()), want) << r.name;
+        EXPECT_TRUE(c.wait_closed()) << r.name;
+        EXPECT_TRUE(srv.wait_log(from(c) + " dropped: " + r.reason + ".\n")) << r.name;
+    }
+    alice.read_for(200);
+    EXPECT_EQ(alice.take(), "") << "refused names are never announced";
+    EXPECT_EQ(srv.log().find("has been closed"), std::string::npos);
+}
+
+TEST(Chat, AcceptedNamesAndTheLoginNotice)
+{
+    harness::server srv;
+    ASSERT_TRUE(srv.start());
+    client alice, guest;
+    ASSERT_TRUE(alice.login(srv.port(), "Alice"));
+    ASSERT_TRUE(guest.connect(srv.port()) && guest.read_until("chars): "));
+    guest.take();
+    // The guest is halfway through typing a name that is still free.
+    ASSERT_TRUE(guest.send("Carol"));
+    ASSERT_TRUE(guest.read_until("Carol"));
+    guest.take();
+
+    const std::vector<std::string> names = {"alice", " Bob  the  ", std::string(20, 'z'), "Carol",
+                                            "~!@#$%^&*()_+{}|:<>?"};
+    std::vector<client> users(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        client& c = users[i];
+        ASSERT_TRUE(c.connect(srv.port()));
+        ASSERT_EQ(masked(c, welcome.size()), welcome);
+        ASSERT_TRUE(c.send(names[i] + "\r\n"));
+        std::string want = names[i] + "\r\nSS:SS * logged in as " + names[i] + "\r\n> ";
+        EXPECT_EQ(masked(c, want.size()), want) << names[i];
+        EXPECT_TRUE(srv.wait_log(from(c) + " named as \"" + names[i] + "\"\n")) << names[i];
+        // Everybody logged in before hears of it; the newcomer does not.
+        std::string notice = delivered("SS:SS * user " + names[i] + " logged in from 127.0.0.1");
+        EXPECT_EQ(masked(alice, notice.size()), notice) << names[i];
+        for (size_t k = 0; k < i; ++k)
+            EXPECT_EQ(masked(users[k], notice.size()), notice) << names[k] << " about " << names[i];
+    }
+    for (auto& c : users) {
+        c.read_for(50);
+        EXPECT_EQ(c.take(), "");
+    }
+    guest.read_for(100);
+    EXPECT_EQ(guest.take(), "") << "a client without a name hears nothing";
+
+    // Now "Carol" is taken, so the guest's own name is refused.
+    ASSERT_TRUE(guest.send("\r\n"));
+    EXPECT_EQ(masked(guest, 25), "\r\n* name already taken!\r\n");
+    EXPECT_TRUE(guest.wait_closed());
+}
+
+TEST(Chat, ChatLineAsWriterAndReadersSeeIt)
+{
+    harness::server srv;
+    ASSERT_TRUE(srv.start());
+    client ann, ben, cat, guest;
+    ASSERT_TRUE(ann.login(srv.port(), "ann"));
+    ASSERT_TRUE(ben.login(srv.port(), "ben"));
+    ASSERT_TRUE(cat.login(srv.port(), "cat"));
+    ASSERT_TRUE(guest.connect(srv.port()) && guest.read_until("chars): "));
+    ann.read_for(100);
+    ben.read_for(100);
+    ann.take();
+    ben.take();
+    guest.take();
+
+    // Ben has half a line typed; it is drawn again below the message.
+    ASSERT_TRUE(ben.send("xy"));
+    ASSERT_TRUE(ben.read_until("xy"));
+    ben.take();
+
+    ASSERT_TRUE(ann.send("hello there\r\n"));
+    std::string own = "hello there" + delivered("SS:SS <\x1b[1mann\x1b[0m> hello there");
+    EXPECT_EQ(masked(ann, own.size()), own);
+    std::string to_ben = delivered("SS:SS <ann> hello there", "xy");
+    std::string to_cat = delivered("SS:SS <ann> hello there");
+    std::string ben_wire = masked(ben, to_ben.size());
+    EXPECT_EQ(ben_wire, to_ben);
+    EXPECT_EQ(harness::screen_text(ben_wire), "SS:SS <ann> hello there\n> xy");
+    EXPECT_EQ(masked(cat, to_cat.size()), to_cat);
+
+    // A message narrower than the typed line erases the rest of it.
+    ASSERT_TRUE(ben.send("0123456789abcdefghij"));
+    ASSERT_TRUE(ben.read_until("ghij"));
+    ben.take();
+    ASSERT_TRUE(cat.send("ok\r\n"));
+    std::string erased = delivered("SS:SS <cat> ok", "xy0123456789abcdefghij");
+    EXPECT_EQ(masked(ben, erased.size()), erased);
+    EXPECT_EQ(erased.substr(0, 20), std::string(10, '\b') + std::string(10, ' '));
+    std::string ok = delivered("SS:SS <cat> ok");
+    EXPECT_EQ(masked(ann, ok.size()), ok);
+
+    // Several lines in one receive, and a line of spaces, in order.
+    ASSERT_TRUE(cat.send("one\r\ntwo\n   \r\n"));
+    std::string three = delivered("SS:SS <cat> one") + delivered("SS:SS <cat> two") + delivered("SS:SS <cat>    ");
+    EXPECT_EQ(masked(ann, three.size()), three);
+    EXPECT_TRUE(cat.read_until("<\x1b[1mcat\x1b[0m>    \r\n> "));
+
+    // Ben finishes his line: it is a chat line like any other.
+    ASSERT_TRUE(ben.send("\r\n"));
+    EXPECT_TRUE(ann.read_until("<ben> xy0123456789abcdefghij\r\n> "));
+    EXPECT_TRUE(cat.read_until("<ben> xy0123456789abcdefghij\r\n> "));
+
+    // Leaving with the quit command is announced the same way.
+    cat.take();
+    ASSERT_TRUE(cat.send("/quit\r\n"));
+    EXPECT_EQ(masked(cat, 24), "/quit\r\nSS:SS * goodbye\r\n");
+    EXPECT_TRUE(cat.wait_closed());
+    std::string off = delivered("SS:SS * user cat logged off from 127.0.0.1");
+    ann.read_until("logged off");
+    EXPECT_NE(mask_stamps(ann.take()).find(off), std::string::npos);
+    EXPECT_TRUE(srv.wait_log(" has been closed (user \"cat\").\n"));
+
+    guest.read_for(100);
+    EXPECT_EQ(guest.take(), "") << "a client without a name receives no chat";
+}
+
+} // namespace

@@ -1,0 +1,196 @@
+// The command line, through the real binary: help, option letters, operands
+// and the failures that start-up reports before it detaches.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+using harness::run;
+
+const std::string prog = harness::binary();
+
+std::string printed(const char* format, int n)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, format, n);
+    return buf;
+}
+
+// True when exactly `slots` clients on `port` are admitted and one more is
+// turned away.
+bool serves(int port, int slots = 1)
+{
+    std::vector<harness::client> c(static_cast<size_t>(slots) + 1);
+    for (int i = 0; i < slots; ++i) {
+        if (!c[i].connect(port) || !c[i].read_until("chars): ", 2000))
+            return false;
+    }
+    return c[slots].connect(port) && c[slots].read_until("Too many client are connected.", 2000);
+}
+
+// A test that expects the foreground may have started a daemon instead:
+// stop whatever listens on `port`, so that nothing outlives the test.
+void stop_stray_listener(int port)
+{
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line, inode;
+    while (std::getline(tcp, line)) {
+        unsigned local_port = 0, state = 0;
+        unsigned long ino = 0;
+        if (sscanf(line.c_str(), "%*d: %*x:%x %*x:%*x %x %*s %*s %*s %*s %*s %lu", &local_port, &state, &ino) == 3 &&
+            local_port == static_cast<unsigned>(port) && state == 0x0A)
+            inode = "socket:[" + std::to_string(ino) + "]";
+    }
+    for (const auto& fd : std::filesystem::directory_iterator("/proc")) {
+        pid_t pid = atoi(fd.path().filename().c_str());
+        std::error_code ec;
+        for (const auto& f : std::filesystem::directory_iterator(fd.path() / "fd", ec)) {
+            if (pid > 0 && !inode.empty() && std::filesystem::read_symlink(f, ec) == inode)
+                kill(pid, SIGKILL);
+        }
+    }
+}
+
+TEST(Cli, HelpTextEndsParsing)
+{
+    const std::string help = "Usage: " + prog +
+                             " [OPTION]...\n"
+                             "Nimbra chat daemon v0.3.5\n"
+                             "\n"
+                             "  -d        daemonize (default)\n"
+                             "  -i        do not daemonize\n"
+                             "  -n NUM    specify maximal number of clients (default: 64)\n"
+                             "  -p PORT   specify port number (default: 2987)\n";
+    // Earlier options do not change the defaults shown; a lone dash is
+    // consumed silently; nothing after --help is looked at.
+    const std::vector<std::vector<std::string>> cases = {
+        {"--help"}, {"-n", "5", "--help"}, {"-i", "-p", "3000", "--help"}, {"-", "--help"}, {"--help", "-x"},
+    };
+    for (const auto& args : cases) {
+        auto r = run(args);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.out, help) << args[0];
+        EXPECT_EQ(r.err, "") << args[0];
+    }
+}
+
+TEST(Cli, BadOptionsAndOperands)
+{
+    struct bad {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const std::string range_p = ": operand of -p must be between 1 and 65535\n";
+    const std::string range_n = ": operand of -n must be between 1 and 2048\n";
+    const std::vector<bad> cases = {
+        {{"-x"}, 1, ": unknown option: -x\n"},
+        {{"--"}, 1, ": unknown option: --\n"},
+        {{"--x"}, 1, ": unknown option: --\n"},
+        {{"-ix"}, 1, ": unknown option: -x\n"},
+        {{"-x", "--help"}, 1, ": unknown option: -x\n"},
+        // The operand is the next argument, never the rest of the group.
+        {{"-n5", "3"}, 1, ": unknown option: -5\n"},
+        {{"-n"}, 2, ": missing operand for -n\n"},
+        {{"-np", "3"}, 2, ": missing operand for -p\n"},
+        {{"-p", "80x"}, 2, ": invalid operand of -p\n"},
+        {{"-p", " "}, 2, ": invalid operand of -p\n"},
+        {{"-n", "0x"}, 2, ": invalid operand of -n\n"},
+        {{"-p", "0"}, 2, range_p},
+        {{"-p", "65536"}, 2, range_p},
+        {{"-p", ""}, 2, range_p},
+        {{"-p", "-1"}, 2, range_p},
+        {{"-p", "99999999999999999999"}, 2, range_p},
+        {{"-n", "0"}, 2, range_n},
+        {{"-n", "2049"}, 2, range_n},
+    };
+    for (const auto& c : cases) {
+        auto r = run(c.args);
+        std::string shown = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+        EXPECT_EQ(r.status, c.status) << shown;
+        EXPECT_EQ(r.err, prog + c.err) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+    }
+}
+
+TEST(Cli, OperandsTakeAnyBaseAndGroupedLettersTakeThemInOrder)
+{
+    // The harness passes its own -p first; a later one replaces it.
+    for (const char* format : {"0x%x", "0%o", " +%d"}) {
+        int port = harness::free_port();
+        harness::server srv;
+        ASSERT_TRUE(srv.start({"-n", "1", "-p", printed(format, port)})) << format;
+        EXPECT_TRUE(serves(port)) << format;
+        EXPECT_FALSE(serves(srv.port())) << format;
+    }
+    harness::server in;
+    ASSERT_TRUE(in.start({"-in", "3"}));
+    EXPECT_TRUE(serves(in.port(), 3));
+
+    int port = harness::free_port();
+    harness::server np;
+    ASSERT_TRUE(np.start({"-np", "0x2", printed("%d", port)}));
+    EXPECT_TRUE(serves(port, 2));
+}
+
+TEST(Cli, ParsingStopsAtFirstWordAndLastModeWins)
+{
+    int port = harness::free_port();
+    harness::server srv;
+    ASSERT_TRUE(srv.start({"-n", "1", "extra", "-p", printed("%d", port), "--help"}));
+    EXPECT_TRUE(serves(srv.port()));
+    EXPECT_FALSE(serves(port));
+    EXPECT_EQ(srv.log().find("Usage"), std::string::npos);
+
+    // Run to a time limit: a server still running then is in the
+    // foreground; one that detached must be found and stopped.
+    port = harness::free_port();
+    auto r = run({"-d", "-i", "-p", printed("%d", port)}, 1500);
+    if (r.status >= 0)
+        stop_stray_listener(port);
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(r.out, "Init ok, waiting for connections.\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Cli, BindFailureIsReportedBeforeDetaching)
+{
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::string port = printed("%d", ntohs(addr.sin_port));
+    const std::string want = prog + ": failed to bind server socket: Address already in use\n";
+
+    auto fg = run({"-i", "-p", port}, 3000);
+    EXPECT_EQ(fg.status, 1);
+    EXPECT_EQ(fg.err, want);
+    EXPECT_EQ(fg.out, "");
+    // Only when the foreground fails as it should is the detached mode
+    // tried: a start that wrongly succeeded would leave a daemon behind.
+    ASSERT_EQ(fg.status, 1);
+    auto bg = run({"-p", port}, 3000);
+    EXPECT_EQ(bg.status, 1);
+    EXPECT_EQ(bg.err, want);
+    EXPECT_EQ(bg.out, "");
+    close(holder);
+}
+
+} // namespace

@@ -1,0 +1,330 @@
+// Admission, refusal and disconnection, seen from real clients of the real
+// server, and how the server copes with peers that vanish or with too few
+// descriptors.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+using harness::client;
+using harness::mask_stamps;
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+const std::string welcome = "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ";
+const std::string too_many = "Too many client are connected. Try again later.\r\nDisconnecting.\r\n";
+const std::string no_resource = "Not enough resource available. Try again later.\r\nDisconnecting.\r\n";
+
+std::string from(const client& c)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    getsockname(c.fd(), reinterpret_cast<sockaddr*>(&addr), &len);
+    return "Connection from 127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+}
+
+// Reads until `size` bytes have arrived (or time is up); returns them with
+// the time stamps masked.  Extra bytes that came along stay in the result.
+std::string masked(client& c, size_t size, int timeout_ms = 3000)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (c.received().size() < size && clock_type::now() < deadline)
+        c.read_until("\x01\x02", 20);
+    return mask_stamps(c.take());
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream f(path);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// A server started by hand, for what harness::server does not offer: a
+// pipe as standard output, its standard error, a limit on open files.
+struct raw_server {
+    pid_t pid = -1;
+    int port = 0;
+    int out = -1;
+    std::string out_text;
+    std::string err_path = "/tmp/nchatd-err-" + std::to_string(getpid()) + "-" + std::to_string(harness::free_port());
+
+    // Starts `prefix... nchatd -i -p PORT extra...`, trying another port
+    // when the one chosen was taken in between.
+    bool start(const std::vector<std::string>& prefix, const std::vector<std::string>& extra)
+    {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = harness::free_port();
+            if (spawn(prefix, extra))
+                return true;
+            stop();
+        }
+        return false;
+    }
+
+    bool spawn(std::vector<std::string> words, const std::vector<std::string>& extra)
+    {
+        words.insert(words.end(), {harness::binary(), "-i", "-p", std::to_string(port)});
+        words.insert(words.end(), extra.begin(), extra.end());
+        int fds[2];
+        if (pipe(fds) != 0)
+            return false;
+        if ((pid = fork()) == 0) {
+            dup2(open("/dev/null", O_RDONLY), 0);
+            dup2(fds[1], 1);
+            dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            // The server's descriptor count must not depend on the test's.
+            for (int fd = 3; fd < 1024; ++fd)
+                close(fd);
+            std::vector<char*> argv;
+            argv.reserve(words.size() + 1);
+            for (auto& w : words)
+                argv.push_back(w.data());
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        out = fds[0];
+        return read_out("Init ok, waiting for connections.\n", 5000);
+    }
+
+    // Reads standard output until it holds `text`.
+    bool read_out(const std::string& text, int timeout_ms = 3000)
+    {
+        auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+        while (out_text.find(text) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
+            pollfd p{out, POLLIN, 0};
+            char buf[4096];
+            ssize_t n = 0;
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0 || (n = read(out, buf, sizeof buf)) <= 0)
+                return false;
+            out_text.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    }
+
+    std::string err() { return slurp(err_path); }
+
+    // User plus system CPU time, in clock ticks.
+    long cpu_ticks()
+    {
+        std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+        long utime = 0, stime = 0;
+        sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime,
+               &stime);
+        return utime + stime;
+    }
+
+    bool alive() { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+
+    void stop()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0)
+            close(out);
+        pid = out = -1;
+        out_text.clear();
+    }
+
+    ~raw_server()
+    {
+        stop();
+        unlink(err_path.c_str());
+    }
+};
+
+TEST(Server, WelcomeAndDepartures)
+{
+    harness::server srv;
+    ASSERT_TRUE(srv.start());
+    client alice, bob, carol, guest;
+    ASSERT_TRUE(alice.login(srv.port(), "alice"));
+    ASSERT_TRUE(bob.login(srv.port(), "bob"));
+    ASSERT_TRUE(carol.login(srv.port(), "carol"));
+    ASSERT_TRUE(guest.connect(srv.port()));
+    EXPECT_EQ(masked(guest, welcome.size() + 1, 300), welcome) << "and no line prompt yet";
+    EXPECT_TRUE(srv.wait_log(from(guest) + " accepted.\n"));
+    alice.read_for(100);
+    alice.take();
+
+    // Without a name a client leaves unannounced.
+    std::string gone = from(guest) + " has been closed.\n";
+    guest.close();
+    EXPECT_TRUE(srv.wait_log(gone));
+    alice.read_for(300);
+    EXPECT_EQ(alice.take(), "");
+
+    gone = from(bob) + " has been closed (user \"bob\").\n";
+    bob.close();
+    const std::string notice = "\x1b[0m\rSS:SS * user bob logged off from 127.0.0.1\r\n> ";
+    EXPECT_EQ(masked(alice, notice.size()), notice);
+    EXPECT_EQ(masked(carol, notice.size()), notice);
+    EXPECT_TRUE(srv.wait_log(gone));
+
+    // A reset instead of an orderly end is a departure all the same.
+    gone = from(carol) + " has been closed (user \"carol\").\n";
+    carol.reset();
+    EXPECT_TRUE(alice.read_until("* user carol logged off from 127.0.0.1\r\n> "));
+    EXPECT_TRUE(srv.wait_log(gone));
+    client dave;
+    EXPECT_TRUE(dave.login(srv.port(), "dave"));
+}
+
+TEST(Server, FullTableRefusesAndFreedSlotIsReusedFirst)
+{
+    harness::server srv;
+    ASSERT_TRUE(srv.start({"-n", "3"}));
+    client a, guest, c;
+    ASSERT_TRUE(a.login(srv.port(), "a"));
+    ASSERT_TRUE(guest.connect(srv.port()) && guest.read_until("chars): "));
+    ASSERT_TRUE(c.login(srv.port(), "c"));
+
+    // A connection still at its name prompt holds its slot.
+    client late;
+    ASSERT_TRUE(late.connect(srv.port()));
+    EXPECT_EQ(masked(late, too_many.size()), too_many);
+    EXPECT_TRUE(late.wait_closed());
+    EXPECT_TRUE(srv.wait_log(from(late) + " dropped: too many users.\n"));
+
+    guest.close();
+    ASSERT_TRUE(srv.wait_log(" has been closed.\n"));
+    client d;
+    ASSERT_TRUE(d.login(srv.port(), "d"));
+    a.read_for(100);
+    a.take();
+    ASSERT_TRUE(a.send("/list\r\n"));
+    ASSERT_TRUE(a.read_until("* end.\r\n> "));
+    EXPECT_EQ(mask_stamps(a.take()), "/list\r\nSS:SS *   a\r\nSS:SS *   d\r\nSS:SS *   c\r\nSS:SS * end.\r\n> ");
+    EXPECT_TRUE(srv.alive());
+}
+
+TEST(Server, LogLinesLeaveAtOnceThroughAPipe)
+{
+    raw_server srv;
+    ASSERT_TRUE(srv.start({}, {}));
+    client c;
+    ASSERT_TRUE(c.connect(srv.port));
+    EXPECT_TRUE(srv.read_out(from(c) + " accepted.\n", 1000));
+    ASSERT_TRUE(c.read_until("chars): ") && c.send("pat\r\n"));
+    EXPECT_TRUE(srv.read_out(from(c) + " named as \"pat\"\n", 1000));
+    std::string gone = from(c) + " has been closed (user \"pat\").\n";
+    c.close();
+    EXPECT_TRUE(srv.read_out(gone, 1000));
+    EXPECT_EQ(srv.err(), "");
+}
+
+TEST(Server, PeersThatVanishWhileBeingWrittenTo)
+{
+    harness::server srv;
+    ASSERT_TRUE(srv.start());
+    client alice, bob, carol;
+    ASSERT_TRUE(alice.login(srv.port(), "alice"));
+    ASSERT_TRUE(bob.login(srv.port(), "bob"));
+    ASSERT_TRUE(carol.login(srv.port(), "carol"));
+
+    // Bob's own copy of his line goes to a socket he has already closed.
+    ASSERT_TRUE(bob.send("see you\r\n"));
+    bob.close();
+    EXPECT_TRUE(alice.read_until("<bob> see you\r\n> "));
+    EXPECT_TRUE(alice.read_until("* user bob logged off from 127.0.0.1\r\n> "));
+
+    // Carol resets while the server is still working through a burst of
+    // lines that fan out to her.
+    std::string burst;
+    for (int i = 0; i < 40; ++i)
+        burst += "line " + std::to_string(100 + i) + " " + std::string(90, 'x') + "\r\n";
+    ASSERT_TRUE(alice.send(burst));
+    carol.reset();
+    EXPECT_TRUE(alice.read_until("<\x1b[1malice\x1b[0m> line 139 "));
+    EXPECT_TRUE(alice.read_until("* user carol logged off from 127.0.0.1\r\n> "));
+    EXPECT_TRUE(srv.alive());
+
+    client dave;
+    ASSERT_TRUE(dave.login(srv.port(), "dave"));
+    ASSERT_TRUE(alice.send("still here\r\n"));
+    EXPECT_TRUE(dave.read_until("<alice> still here\r\n> "));
+}
+
+TEST(Server, OpenFilesLimitIsRaisedOrWarnedAbout)
+{
+    // A soft limit below what the clients need is raised to it.
+    raw_server raised;
+    ASSERT_TRUE(raised.start({"prlimit", "--nofile=64:4096"}, {"-n", "100"}));
+    std::vector<client> clients(101);
+    int welcomed = 0;
+    for (int i = 0; i < 100; ++i)
+        welcomed += clients[i].connect(raised.port) && clients[i].read_until(welcome, 2000);
+    EXPECT_EQ(welcomed, 100);
+    ASSERT_TRUE(clients[100].connect(raised.port));
+    EXPECT_TRUE(clients[100].read_until(too_many));
+    EXPECT_EQ(raised.err(), "");
+
+    // A hard limit that is too low is worth a warning, and holds its promise.
+    raw_server low;
+    ASSERT_TRUE(low.start({"prlimit", "--nofile=64:64"}, {"-n", "2048"}));
+    EXPECT_EQ(low.err(),
+              harness::binary() + ": open files limit 64 is too low for 2048 clients; at most 48 can be served\n");
+    std::vector<client> few(49);
+    welcomed = 0;
+    for (int i = 0; i < 48; ++i)
+        welcomed += few[i].connect(low.port) && few[i].read_until(welcome, 2000);
+    EXPECT_EQ(welcomed, 48);
+    ASSERT_TRUE(few[48].connect(low.port));
+    EXPECT_TRUE(few[48].read_until(" Try again later.\r\nDisconnecting.\r\n"));
+}
+
+TEST(Server, OutOfDescriptorsRefusesWithoutSpinning)
+{
+    // Six descriptors: the standard three, the listening socket, the spare
+    // one kept for this case, and room for a single client.
+    raw_server srv;
+    ASSERT_TRUE(srv.start({"prlimit", "--nofile=6:6"}, {"-n", "50"}));
+    EXPECT_EQ(srv.err(),
+              harness::binary() + ": open files limit 6 is too low for 50 clients; at most 1 can be served\n");
+    client admitted;
+    ASSERT_TRUE(admitted.connect(srv.port) && admitted.read_until(welcome));
+
+    // While refused connections arrive, the server stays idle in between.
+    long before = srv.cpu_ticks();
+    std::vector<client> refused(4);
+    for (auto& c : refused) {
+        ASSERT_TRUE(c.connect(srv.port));
+        std::this_thread::sleep_for(500ms);
+    }
+    long spent = srv.cpu_ticks() - before;
+    EXPECT_LT(spent, sysconf(_SC_CLK_TCK) / 5) << "CPU ticks over 2 s";
+    for (auto& c : refused) {
+        EXPECT_EQ(masked(c, no_resource.size(), 1000), no_resource);
+        EXPECT_TRUE(c.wait_closed());
+        EXPECT_TRUE(srv.read_out(from(c) + " dropped: no resource.\n"));
+    }
+
+    // Once the client leaves, the next one is served again.
+    std::string gone = from(admitted) + " has been closed.\n";
+    admitted.close();
+    EXPECT_TRUE(srv.read_out(gone));
+    client again;
+    EXPECT_TRUE(again.login(srv.port, "again"));
+    EXPECT_TRUE(srv.alive());
+}
+
+} // namespace
