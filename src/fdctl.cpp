@@ -49,3 +49,9 @@ int nchatd_set_sndbuf(int sock, int bytes)
 {
     return setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
+
+int nchatd_set_nodelay(int sock)
+{
+    int on = 1;
+    return setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}

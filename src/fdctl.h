@@ -14,3 +14,7 @@ inline constexpr int opt_keepcnt = 5;
 [[nodiscard]] int nchatd_set_keepalive(int sock);
 // Fixes the kernel send buffer at `bytes`.
 [[nodiscard]] int nchatd_set_sndbuf(int sock, int bytes);
+// Sends small segments at once: output is already gathered into one send
+// per client and loop turn, and waiting for acknowledgements would only
+// delay echo and chat lines.
+[[nodiscard]] int nchatd_set_nodelay(int sock);

@@ -301,8 +301,9 @@ void nchatd_admit(nchatd_server& s, int sock, const sockaddr_in& addr)
         log_line(s, "Connection from %s:%u dropped: %s\n", text, port, strerror(err));
         return;
     }
-    // Best effort: without it the kernel merely buffers more for a client.
+    // Best effort: without them a client is merely buffered more, or later.
     (void)nchatd_set_sndbuf(sock, nchatd_sndbuf_size);
+    (void)nchatd_set_nodelay(sock);
     u->in_use = true;
     s.user_polls[slot_of(s, *u)] = pollfd{sock, POLLIN, 0};
     nchatd_msg_welcome(s, *u);

@@ -46,6 +46,11 @@ TEST(Fdctl, KeepaliveValues)
     EXPECT_EQ(int_option(sock, IPPROTO_TCP, TCP_KEEPIDLE), 60);
     EXPECT_EQ(int_option(sock, IPPROTO_TCP, TCP_KEEPINTVL), 10);
     EXPECT_EQ(int_option(sock, IPPROTO_TCP, TCP_KEEPCNT), 5);
+
+    ASSERT_EQ(nchatd_set_nodelay(sock), 0);
+    EXPECT_EQ(int_option(sock, IPPROTO_TCP, TCP_NODELAY), 1);
+    ASSERT_EQ(nchatd_set_sndbuf(sock, 32768), 0);
+    EXPECT_GE(int_option(sock, SOL_SOCKET, SO_SNDBUF), 32768);
     close(sock);
 }
 

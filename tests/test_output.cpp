@@ -1,5 +1,7 @@
 // The output path: per-connection queues that keep every byte in order for
 // a slow reader, and drop a reader that stops reading, whole lines only.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -45,6 +47,11 @@ TEST(OutputQueue, SlowReaderGetsEveryByteInOrder)
     unit::bench b;
     int reader = b.login("reader", small_buffer);
     int writer = b.login("writer");
+    // Admitted sockets never hold segments back for acknowledgements.
+    int nodelay = 0;
+    socklen_t len = sizeof nodelay;
+    getsockopt(b.user(writer).sock, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len);
+    EXPECT_EQ(nodelay, 1);
     shrink_buffers(b, reader);
 
     constexpr int lines = 300;  // about 70 KB, far beyond the socket buffers
