@@ -1,0 +1,440 @@
+// nchatd-bench: load generator and comparison of nchatd with ngircd and
+// ncat --chat.  For each population size every server runs as a child on
+// a free loopback port with its own clients logged in; the scenarios of
+// that size run on them (fan-out with the servers taking turns), and one
+// table is printed at the end.
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bench.h"
+#include "load.h"
+#include "report.h"
+#include "scenario.h"
+#include "target.h"
+
+struct options {
+    std::vector<server_kind> servers{server_kind::nchatd, server_kind::ngircd, server_kind::ncat};
+    std::string nchatd = "./build-bench/nchatd";
+    std::string ngircd = "ngircd";
+    std::string ncat = "ncat";
+    bool fanout = true, chatter = true, storm = true, memory = true;
+    std::vector<int> fanout_sizes{64, 512, 2048};
+    fanout_opts fan;
+    int chatter_clients = 512;
+    chatter_opts chat;
+    int storm_clients = 2048;
+    int window = bench_default_window;
+    int budget_s = bench_default_budget_s;
+    bool keep = false;
+    bool strict = false;
+};
+
+static const char* usage_text = R"(usage: nchatd-bench [options]
+  --server PATH          nchatd binary (default ./build-bench/nchatd)
+  --ngircd PATH          ngircd binary (default ngircd from PATH)
+  --ncat PATH            ncat binary (default ncat from PATH)
+  --servers LIST         any of nchatd,ngircd,ncat (default all three)
+  --scenarios LIST       any of fanout,chatter,storm,memory (default all)
+  --fanout-sizes LIST    clients of the fan-out runs (default 64,512,2048)
+  --fanout-lines N       lines per fan-out run (default 200)
+  --rounds N             the servers take turns, lines/N lines each (default 4)
+  --chatter-clients N    clients of the chatter run (default 512)
+  --chatter-senders N    senders of the chatter run (default 32)
+  --chatter-lines N      lines per chatter sender (default 50)
+  --storm-clients N      clients of the storm and memory runs (default 2048)
+  --window N             logins in progress at once (default 4)
+  --line-timeout-ms N    wait for one line before giving it up (default 2000)
+  --budget S             stop starting runs after S seconds (default 480)
+  --keep                 keep the work directory (server logs, ngircd.conf)
+  --strict               exit with status 1 when nchatd misses a target
+)";
+
+static std::vector<std::string> split_list(const std::string& s)
+{
+    std::vector<std::string> v;
+    size_t start = 0;
+    while (start <= s.size()) {
+        size_t comma = s.find(',', start);
+        if (comma == std::string::npos)
+            comma = s.size();
+        if (comma > start)
+            v.push_back(s.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return v;
+}
+
+static int parse_count(const char* opt, const std::string& s, int lo, int hi)
+{
+    char* end = nullptr;
+    long v = strtol(s.c_str(), &end, 10);
+    if (s.empty() || *end != '\0' || v < lo || v > hi) {
+        fprintf(stderr, "nchatd-bench: %s wants a number from %d to %d, not '%s'\n", opt, lo, hi, s.c_str());
+        exit(2);
+    }
+    return int(v);
+}
+
+static void parse_servers(options& o, const std::string& list)
+{
+    o.servers.clear();
+    for (const std::string& s : split_list(list)) {
+        if (s == "nchatd")
+            o.servers.push_back(server_kind::nchatd);
+        else if (s == "ngircd")
+            o.servers.push_back(server_kind::ngircd);
+        else if (s == "ncat")
+            o.servers.push_back(server_kind::ncat);
+        else {
+            fprintf(stderr, "nchatd-bench: unknown server '%s'\n", s.c_str());
+            exit(2);
+        }
+    }
+}
+
+static void parse_scenarios(options& o, const std::string& list)
+{
+    o.fanout = o.chatter = o.storm = o.memory = false;
+    for (const std::string& s : split_list(list)) {
+        if (s == "fanout")
+            o.fanout = true;
+        else if (s == "chatter")
+            o.chatter = true;
+        else if (s == "storm")
+            o.storm = true;
+        else if (s == "memory")
+            o.memory = true;
+        else {
+            fprintf(stderr, "nchatd-bench: unknown scenario '%s'\n", s.c_str());
+            exit(2);
+        }
+    }
+}
+
+static options parse_options(int argc, char** argv)
+{
+    options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help") {
+            fputs(usage_text, stdout);
+            exit(0);
+        }
+        if (a == "--keep") {
+            o.keep = true;
+            continue;
+        }
+        if (a == "--strict") {
+            o.strict = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "nchatd-bench: %s\n%s", a.c_str(), usage_text);
+            exit(2);
+        }
+        std::string v = argv[++i];
+        if (a == "--server")
+            o.nchatd = v;
+        else if (a == "--ngircd")
+            o.ngircd = v;
+        else if (a == "--ncat")
+            o.ncat = v;
+        else if (a == "--servers")
+            parse_servers(o, v);
+        else if (a == "--scenarios")
+            parse_scenarios(o, v);
+        else if (a == "--fanout-sizes") {
+            o.fanout_sizes.clear();
+            for (const std::string& s : split_list(v))
+                o.fanout_sizes.push_back(parse_count(a.c_str(), s, 2, bench_max_clients));
+        } else if (a == "--fanout-lines")
+            o.fan.lines = parse_count(a.c_str(), v, 1, 100000);
+        else if (a == "--chatter-clients")
+            o.chatter_clients = parse_count(a.c_str(), v, 2, bench_max_clients);
+        else if (a == "--chatter-senders")
+            o.chat.senders = parse_count(a.c_str(), v, 1, bench_max_clients - 1);
+        else if (a == "--chatter-lines")
+            o.chat.lines = parse_count(a.c_str(), v, 1, 100000);
+        else if (a == "--storm-clients")
+            o.storm_clients = parse_count(a.c_str(), v, 1, bench_max_clients);
+        else if (a == "--window")
+            o.window = parse_count(a.c_str(), v, 1, bench_max_clients);
+        else if (a == "--rounds")
+            o.fan.rounds = parse_count(a.c_str(), v, 1, 1000);
+        else if (a == "--budget")
+            o.budget_s = parse_count(a.c_str(), v, 10, 86400);
+        else if (a == "--line-timeout-ms")
+            o.fan.line_timeout_ns = int64_t(parse_count(a.c_str(), v, 1, 60000)) * 1'000'000;
+        else {
+            fprintf(stderr, "nchatd-bench: unknown option %s\n%s", a.c_str(), usage_text);
+            exit(2);
+        }
+    }
+    if (o.chatter && o.chat.senders >= o.chatter_clients) {
+        fprintf(stderr, "nchatd-bench: the chatter run needs more clients than senders\n");
+        exit(2);
+    }
+    return o;
+}
+
+// 2048 clients and the server's own 2048 sockets need more than the usual
+// 1024 descriptors; the servers inherit the limit.
+static void raise_nofile()
+{
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return;
+    rlim_t want = std::min<rlim_t>(rl.rlim_max, bench_nofile_wanted);
+    if (rl.rlim_cur < want) {
+        rl.rlim_cur = want;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+static std::string server_exe(const options& o, server_kind k)
+{
+    switch (k) {
+    case server_kind::nchatd:
+        return o.nchatd;
+    case server_kind::ngircd:
+        return o.ngircd;
+    case server_kind::ncat:
+        return o.ncat;
+    }
+    return {};
+}
+
+static void progress(const row& r)
+{
+    fprintf(stderr, "  %-7s %-8s N=%-5d clients %d, copies %llu, lost %llu, cut %llu, %.2f s%s%s\n", r.server.c_str(),
+            r.kind == row_kind::fanout    ? "fan-out"
+            : r.kind == row_kind::chatter ? "chatter"
+            : r.kind == row_kind::storm   ? "storm"
+                                          : "memory",
+            r.wanted, r.clients, static_cast<unsigned long long>(r.delivered), static_cast<unsigned long long>(r.lost),
+            static_cast<unsigned long long>(r.cut), bench_ns_to_s(r.elapsed_ns), r.note.empty() ? "" : "; ",
+            r.note.c_str());
+}
+
+static void note_append(std::string& note, const std::string& text)
+{
+    if (text.empty())
+        return;
+    if (!note.empty())
+        note += "; ";
+    note += text;
+}
+
+// One server under test with its population, for one population size.
+struct stand {
+    server_kind kind = server_kind::nchatd;
+    int size = 0;
+    target t;
+    load l;
+    bool up = false;        // the server started
+    bool populated = false; // its clients were logged in
+    int relaxed = 0;        // clients that ask ngircd for +F
+    std::string note;       // about the population; goes into every row
+};
+
+static void stand_open(stand& s, const options& o, server_kind k, int size, const std::string& dir)
+{
+    s.kind = k;
+    s.size = size;
+    s.t.kind = k;
+    s.t.exe = server_exe(o, k);
+    s.t.dir = dir;
+    // The senders (the first clients) ask ngircd to relax its flood
+    // protection for them.
+    s.relaxed = k == server_kind::ngircd ? std::max(1, o.chat.senders) : 0;
+    if (bench_now_ns() >= bench_stop_ns) {
+        s.note = "skipped: time budget used up";
+        return;
+    }
+    if (target_start(s.t, size) < 0) {
+        fprintf(stderr, "  %s N=%d: did not start: %s\n", target_name(k), size, s.t.error.c_str());
+        s.note = "server did not start";
+        return;
+    }
+    if (load_open(s.l, k, s.t.port, size) < 0) {
+        fprintf(stderr, "nchatd-bench: epoll: %s\n", strerror(errno));
+        target_stop(s.t);
+        exit(1);
+    }
+    s.up = true;
+}
+
+// The server goes first: closing thousands of clients one by one would
+// make it announce every departure to everybody left.
+static void stand_close(stand& s)
+{
+    target_stop(s.t);
+    load_close(s.l);
+}
+
+// Logs the population in unless the storm did; then waits for quiet.
+static void stand_populate(stand& s, const options& o)
+{
+    if (!s.populated) {
+        s.populated = true;
+        login_result lr = load_login(s.l, s.size, o.window, s.relaxed);
+        fprintf(stderr, "  %-7s login    N=%-5d %d logged in, %d refused, %d timed out, %.2f s\n", target_name(s.kind),
+                s.size, lr.ready, lr.refused, lr.timed_out, bench_ns_to_s(lr.elapsed_ns));
+        if (lr.ready < s.size)
+            note_append(s.note, "only " + std::to_string(lr.ready) + " logged in");
+    }
+    if (!load_settle(s.l, bench_settle_max_ns))
+        note_append(s.note, "traffic did not stop before the run");
+}
+
+// ngircd senders that did not get relaxed flood protection would be
+// measured with penalties; say so.
+static void note_unrelaxed(row& r, const stand& s)
+{
+    int unrelaxed = 0;
+    for (int i = 0; i < s.relaxed && i < int(s.l.clients.size()); ++i) {
+        const client& c = s.l.clients[size_t(i)];
+        unrelaxed += c.phase == client_phase::ready && !c.relaxed_ok;
+    }
+    if (unrelaxed > 0)
+        note_append(r.note, std::to_string(unrelaxed) + " senders without +F");
+}
+
+static void stand_record(const stand& s, row r, std::vector<row>& rows)
+{
+    r.server = target_name(s.kind);
+    r.wanted = s.size;
+    std::string note = s.note;
+    note_append(note, r.note);
+    r.note = note;
+    if (s.up && s.relaxed > 0 && r.kind != row_kind::memory)
+        note_unrelaxed(r, s);
+    progress(r);
+    rows.push_back(std::move(r));
+}
+
+// A row that could not be run: the server did not start, or the time
+// budget is used up.
+static bool stand_skip(const stand& s, row_kind kind, std::vector<row>& rows)
+{
+    if (s.up && bench_now_ns() < bench_stop_ns)
+        return false;
+    row r;
+    r.kind = kind;
+    if (s.up)
+        r.note = "skipped: time budget used up";
+    stand_record(s, r, rows);
+    return true;
+}
+
+static void run_single(stand& s, const options& o, row_kind kind, std::vector<row>& rows)
+{
+    if (stand_skip(s, kind, rows))
+        return;
+    if (kind == row_kind::storm) {
+        s.populated = true;
+        return stand_record(s, scenario_storm(s.l, s.t, s.size, o.window, s.relaxed), rows);
+    }
+    stand_populate(s, o);
+    stand_record(s, kind == row_kind::memory ? scenario_memory(s.l, s.t) : scenario_chatter(s.l, s.t, o.chat), rows);
+}
+
+// The fan-out of all servers in turns of lines/rounds lines each.
+static void run_fanout(std::vector<stand>& stands, const options& o, std::vector<row>& rows)
+{
+    std::vector<fanout_run> runs(stands.size());
+    std::vector<bool> active(stands.size(), false);
+    for (size_t i = 0; i < stands.size(); ++i) {
+        if (stand_skip(stands[i], row_kind::fanout, rows))
+            continue;
+        stand_populate(stands[i], o);
+        scenario_fanout_begin(runs[i], stands[i].l, stands[i].t, o.fan);
+        active[i] = true;
+    }
+    int piece = (o.fan.lines + o.fan.rounds - 1) / o.fan.rounds;
+    for (int round = 0; round < o.fan.rounds; ++round)
+        for (size_t i = 0; i < stands.size(); ++i)
+            if (active[i])
+                scenario_fanout_lines(runs[i], stands[i].l, stands[i].t, o.fan, piece);
+    for (size_t i = 0; i < stands.size(); ++i)
+        if (active[i])
+            stand_record(stands[i], scenario_fanout_end(runs[i], stands[i].l, stands[i].t), rows);
+}
+
+// Every server with its population of `size` clients, then the runs of
+// that size: storm and memory, fan-out in turns, chatter.
+static void run_size(const options& o, int size, const std::string& dir, std::vector<row>& rows)
+{
+    std::vector<stand> stands(o.servers.size());
+    for (size_t i = 0; i < stands.size(); ++i)
+        stand_open(stands[i], o, o.servers[i], size, dir);
+    bool at_storm_size = size == o.storm_clients;
+    for (stand& s : stands) {
+        if (o.storm && at_storm_size)
+            run_single(s, o, row_kind::storm, rows);
+        if (o.memory && at_storm_size)
+            run_single(s, o, row_kind::memory, rows);
+    }
+    if (o.fanout && std::count(o.fanout_sizes.begin(), o.fanout_sizes.end(), size))
+        run_fanout(stands, o, rows);
+    if (o.chatter && size == o.chatter_clients)
+        for (stand& s : stands)
+            run_single(s, o, row_kind::chatter, rows);
+    for (stand& s : stands)
+        stand_close(s);
+}
+
+int main(int argc, char** argv)
+{
+    options o = parse_options(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    raise_nofile();
+    char tmpl[] = "/tmp/nchatd-bench.XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        fprintf(stderr, "nchatd-bench: mkdtemp: %s\n", strerror(errno));
+        return 1;
+    }
+    std::string dir = tmpl;
+
+    std::set<int> sizes;
+    if (o.fanout)
+        sizes.insert(o.fanout_sizes.begin(), o.fanout_sizes.end());
+    if (o.chatter)
+        sizes.insert(o.chatter_clients);
+    if (o.storm || o.memory)
+        sizes.insert(o.storm_clients);
+
+    int64_t start = bench_now_ns();
+    bench_stop_ns = start + int64_t(o.budget_s) * 1'000'000'000;
+    fprintf(stderr, "nchatd-bench: %ld CPUs, work directory %s\n", sysconf(_SC_NPROCESSORS_ONLN), dir.c_str());
+    std::vector<row> rows;
+    for (int size : sizes)
+        run_size(o, size, dir, rows);
+
+    printf("\nnchatd-bench: %zu runs in %.0f s\n\n", rows.size(), bench_ns_to_s(bench_now_ns() - start));
+    report_table(stdout, rows);
+    printf("\n");
+    report_legend(stdout);
+    printf("\n");
+    int missed = report_targets(stdout, rows);
+    fflush(stdout);
+
+    if (o.keep) {
+        fprintf(stderr, "nchatd-bench: server logs kept in %s\n", dir.c_str());
+    } else {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    return o.strict && missed > 0 ? 1 : 0;
+}

@@ -1,0 +1,104 @@
+// nchatd-bench: the limits and small helpers that every unit of the load
+// generator shares.
+#pragma once
+
+#include <sys/resource.h>
+#include <time.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Limits.  Every bound on time or count, with the reason for its value.
+// ---------------------------------------------------------------------------
+
+// A chat line of ordinary length, and short enough that nchatd takes it in
+// one 128-byte receive.
+inline constexpr size_t bench_payload_len = 64;
+// Clients that may be between connect() and logged-in at once.  nchatd
+// listens with a backlog of 4 (the kernel queues 5) and accepts one
+// connection per loop turn; more connects in flight would overflow the
+// queue, the kernel would drop SYNs and the client would wait a second for
+// the retry, which measures TCP, not the server.
+inline constexpr int bench_default_window = 4;
+// How long one client may take from connect() to logged in before it
+// counts as refused.
+inline constexpr int64_t bench_login_timeout_ns = 15'000'000'000;
+// How long one fan-out line may take to reach every receiver before the
+// sender gives up and sends the next one (the missing copies count as lost).
+inline constexpr int64_t bench_default_line_timeout_ns = 2'000'000'000;
+// Upper bound of any one scenario, login of its clients excluded.
+inline constexpr int64_t bench_scenario_deadline_ns = 90'000'000'000;
+// Upper bound of logging in one population (the storm included).
+inline constexpr int64_t bench_login_deadline_ns = 120'000'000'000;
+// The traffic is over when no byte arrived for this long.
+inline constexpr int64_t bench_quiet_ns = 300'000'000;
+// Waiting for quiet gives up after this long (a server that never stops
+// talking is reported, not waited for).
+inline constexpr int64_t bench_settle_max_ns = 30'000'000'000;
+// Chatter: when the last line is out, the remaining copies get this long
+// without progress before they count as lost.
+inline constexpr int64_t bench_drain_idle_ns = 2'000'000'000;
+// A server must accept on its port within this time after exec.
+inline constexpr int64_t bench_start_timeout_ns = 10'000'000'000;
+// A server gets this long to exit after SIGTERM before SIGKILL.
+inline constexpr int64_t bench_stop_timeout_ns = 3'000'000'000;
+// An unterminated input line longer than this is garbage, not a message
+// still arriving (ncat's list of connected users is the longest: ~40 bytes
+// per client).
+inline constexpr size_t bench_carry_max = 256 * 1024;
+// Events taken from epoll per wait: enough for every client at once.
+inline constexpr int bench_epoll_batch = 4096;
+// Largest population; nchatd's slot table ends at 2048.
+inline constexpr int bench_max_clients = 2048;
+// Default bound of the whole run; with the build it keeps `make bench`
+// under ten minutes even when every wait runs into its limit.
+inline constexpr int bench_default_budget_s = 480;
+// Descriptors the generator asks for: its clients plus the server's, with
+// room to spare.
+inline constexpr long bench_nofile_wanted = 16384;
+
+// The servers under test.
+enum class server_kind { nchatd, ngircd, ncat };
+
+// ---------------------------------------------------------------------------
+// Helpers.
+// ---------------------------------------------------------------------------
+
+// Monotonic nanoseconds: send stamps and receive times use the same clock,
+// so a latency is a plain difference.
+inline int64_t bench_now_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// CPU time of the generator itself, user and system: tells whether the
+// generator or the server set the pace of a run.
+inline int64_t bench_self_cpu_ns()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    auto ns = [](const timeval& tv) { return int64_t(tv.tv_sec) * 1'000'000'000 + tv.tv_usec * 1000; };
+    return ns(ru.ru_utime) + ns(ru.ru_stime);
+}
+
+// End of the time budget of the whole run (set once by main).  Every
+// deadline is cut to it, so the run ends on time whatever hangs.
+inline int64_t bench_stop_ns = INT64_MAX;
+
+inline int64_t bench_deadline(int64_t span_ns)
+{
+    int64_t now = bench_now_ns();
+    return span_ns > bench_stop_ns - now ? bench_stop_ns : now + span_ns;
+}
+
+inline double bench_ns_to_ms(int64_t ns)
+{
+    return double(ns) / 1e6;
+}
+inline double bench_ns_to_s(int64_t ns)
+{
+    return double(ns) / 1e9;
+}
