@@ -33,6 +33,10 @@ bool reserve(nchatd_user& u, size_t len)
     if (u.out_head > 0) {
         memmove(u.out_buf, u.out_buf + u.out_head, used);
         u.out_burst_end = u.out_burst_end > u.out_head ? u.out_burst_end - u.out_head : 0;
+        if (u.redraw_at < u.out_head)
+            u.redraw_at = u.redraw_end = 0;
+        else
+            u.redraw_at -= u.out_head, u.redraw_end -= u.out_head;
         u.out_head = 0;
         u.out_tail = static_cast<uint32_t>(used);
         if (used + len <= u.out_cap)
@@ -55,7 +59,8 @@ bool reserve(nchatd_user& u, size_t len)
 void nchatd_send(nchatd_server& s, nchatd_user& u, const void* data, size_t len, nchatd_mode mode)
 {
     if (u.direct) {
-        int flags = MSG_NOSIGNAL | (mode == nchatd_mode::more ? MSG_MORE : 0);
+        // A fresh socket has room for a refusal; still, never wait for it.
+        int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (mode == nchatd_mode::more ? MSG_MORE : 0);
         (void)send(u.sock, data, len, flags);
         return;
     }
@@ -89,15 +94,31 @@ int nchatd_flush_user(nchatd_user& u)
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 // The connection is broken; the input side will retire it.
                 int err = errno;
-                u.out_head = u.out_tail = u.out_burst_end = 0;
+                nchatd_outq_clear(u);
                 errno = err;
             }
             return -1;
         }
         u.out_head += static_cast<uint32_t>(n);
     }
-    u.out_head = u.out_tail = u.out_burst_end = 0;
+    nchatd_outq_clear(u);
     return 0;
+}
+
+void nchatd_outq_clear(nchatd_user& u)
+{
+    u.out_head = u.out_tail = u.out_burst_end = 0;
+    u.redraw_at = u.redraw_end = 0;
+}
+
+bool nchatd_drop_stale_redraw(nchatd_user& u)
+{
+    bool stale = u.redraw_end > u.redraw_at && u.redraw_end == u.out_tail && u.redraw_at >= u.out_head;
+    if (!stale || u.out_tail - u.out_head <= nchatd_outq_max / 2)
+        return false;
+    u.out_tail = u.out_burst_end = u.redraw_at;
+    u.redraw_at = u.redraw_end = 0;
+    return true;
 }
 
 void nchatd_doom_user(nchatd_server& s, nchatd_user& u)

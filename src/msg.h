@@ -22,6 +22,12 @@ inline void nchatd_send_str(nchatd_server& s, nchatd_user& u, std::string_view t
 }
 // Truncates the queue to its last complete burst and dooms the slot.
 void nchatd_doom_user(nchatd_server& s, nchatd_user& u);
+// Empties the queue, keeping its buffer.
+void nchatd_outq_clear(nchatd_user& u);
+// When the queue is more than half full and ends with a redraw the client
+// has not received yet, removes that redraw and returns true: the client's
+// screen then ends with the previous message's line end.
+bool nchatd_drop_stale_redraw(nchatd_user& u);
 
 void nchatd_send_newline(nchatd_server& s, nchatd_user& u);
 void nchatd_send_prompt(nchatd_server& s, nchatd_user& u);

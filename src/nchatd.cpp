@@ -135,7 +135,7 @@ void nchatd_close_user(nchatd_server& s, nchatd_user& u)
     pollfd& p = s.user_polls[slot_of(s, u)];
     p = pollfd{-1, POLLIN, 0};
     u.in_use = false;
-    u.out_head = u.out_tail = u.out_burst_end = 0;
+    nchatd_outq_clear(u);
     if (u.doomed) {
         u.doomed = false;
         s.n_doomed--;
@@ -216,7 +216,7 @@ nchatd_user* free_slot(nchatd_server& s)
     return nullptr;
 }
 
-void reset_slot(nchatd_user& u, int sock, const sockaddr_in& addr)
+void reset_slot(nchatd_user& u, const sockaddr_in& addr)
 {
     u.name[0] = '\0';
     u.telnet_sent = u.iac_seen = u.in_subneg = false;
@@ -229,9 +229,8 @@ void reset_slot(nchatd_user& u, int sock, const sockaddr_in& addr)
     u.port = ntohs(addr.sin_port);
     u.status[0] = '\0';
     u.waiting = false;
-    u.sock = sock;
     u.peer = addr;
-    u.out_head = u.out_tail = u.out_burst_end = 0;
+    nchatd_outq_clear(u);
     u.doomed = false;
     u.direct = false;
 }
@@ -293,7 +292,7 @@ void nchatd_admit(nchatd_server& s, int sock, const sockaddr_in& addr)
         return;
     }
     strcpy(u->addr_str, text);
-    reset_slot(*u, sock, addr);
+    reset_slot(*u, addr);
     if (nchatd_set_keepalive(sock) != 0 || nchatd_set_cloexec(sock) != 0 || nchatd_set_nonblock(sock) != 0) {
         int err = errno;
         nchatd_msg_errno(s, refused, err);
@@ -305,6 +304,7 @@ void nchatd_admit(nchatd_server& s, int sock, const sockaddr_in& addr)
     (void)nchatd_set_sndbuf(sock, nchatd_sndbuf_size);
     (void)nchatd_set_nodelay(sock);
     u->in_use = true;
+    u->sock = sock;
     s.user_polls[slot_of(s, *u)] = pollfd{sock, POLLIN, 0};
     nchatd_msg_welcome(s, *u);
     nchatd_msg_entername(s, *u);
@@ -627,7 +627,8 @@ void send_line_to_user(nchatd_server& s, nchatd_user& u, char* text, size_t len,
     size_t visible = len;
     while (visible > 0 && (text[visible - 1] == '\r' || text[visible - 1] == '\n'))
         --visible;
-    size_t width = nchatd_client_prompt_len + u.line_len;
+    // Without the stale redraw the cursor stands at the start of a line.
+    size_t width = nchatd_drop_stale_redraw(u) ? 0 : nchatd_client_prompt_len + u.line_len;
     if (visible < width) {
         nchatd_send_backs(s, u, width - visible, nchatd_mode::more);
         nchatd_send_spaces(s, u, width - visible, nchatd_mode::more);
@@ -639,6 +640,12 @@ void send_line_to_user(nchatd_server& s, nchatd_user& u, char* text, size_t len,
     nchatd_send_prompt(s, u);
     if (u.line_len > 0)
         nchatd_send(s, u, u.line, u.line_len, nchatd_mode::last);
+    // Measured from the tail: a flush on the way may have moved the queue.
+    auto redraw = static_cast<uint32_t>(nchatd_client_prompt_len + u.line_len);
+    if (!u.doomed && u.out_tail - u.out_head >= redraw) {
+        u.redraw_end = u.out_tail;
+        u.redraw_at = u.out_tail - redraw;
+    }
 }
 
 }  // namespace

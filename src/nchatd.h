@@ -108,6 +108,11 @@ struct nchatd_user {
     uint32_t out_head;
     uint32_t out_tail;
     uint32_t out_burst_end;  // end of the last complete burst
+    // The last redraw of prompt and input line, while it is still queued:
+    // a client that falls behind gets it replaced by the next delivery
+    // instead of collecting one stale redraw per message.
+    uint32_t redraw_at;
+    uint32_t redraw_end;
     bool out_listed;         // slot index is in the server's pending list
     bool doomed;             // queue overflowed: retire after this event
     bool direct;             // not a slot: a socket refused at admission

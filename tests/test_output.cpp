@@ -113,6 +113,43 @@ TEST(OutputQueue, NonReaderIsDroppedMidBroadcastWithoutHarmingOthers)
     EXPECT_EQ(b.read(next), "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ");
 }
 
+// 300 users leave within one loop turn while a reader has a whole line
+// typed: every notice would carry a 1.5 KB redraw of that line, far past
+// the queue's bound.  Redraws the client never received give way instead.
+TEST(OutputQueue, BurstOfNoticesKeepsReaderWithLongInput)
+{
+    constexpr int leavers = 300;
+    unit::bench b(leavers + 2);
+    int typist = b.login("typist", small_buffer);
+    shrink_buffers(b, typist);
+    std::string typed(511, 'x');
+    b.feed(typist, typed);
+    for (int i = 0; i < leavers; ++i)
+        b.login("user" + std::to_string(i));
+    b.drain_all();
+
+    for (int i = 0; i < leavers; ++i)
+        nchatd_end_user(b.s, b.user(i + 1), nullptr);  // one turn: no flush in between
+    nchatd_reap_doomed(b.s);
+    ASSERT_TRUE(b.user(typist).in_use) << "a client that reads must not be dropped";
+    EXPECT_LE(b.user(typist).out_tail - b.user(typist).out_head, nchatd_outq_max);
+
+    std::string wire;
+    for (int round = 0; round < 2000 && wire.find("user" + std::to_string(leavers - 1) + " logged off") ==
+                                            std::string::npos;
+         ++round)
+        wire += b.read(typist, 5);
+    wire += b.read(typist, 20);
+    std::string screen = harness::screen_text(wire);
+    for (int i = 0; i < leavers; ++i) {
+        std::string notice = "* user user" + std::to_string(i) + " logged off from 127.0.0.1\n";
+        size_t at = screen.find(notice);
+        ASSERT_NE(at, std::string::npos) << i;
+        EXPECT_EQ(screen.find(notice, at + 1), std::string::npos) << i;
+    }
+    EXPECT_EQ(screen.substr(screen.size() - typed.size() - 2), "> " + typed);
+}
+
 TEST(OutputQueue, LastWordsLeaveBeforeTheClose)
 {
     unit::bench b;
