@@ -163,13 +163,19 @@ void nchatd_end_user(nchatd_server& s, nchatd_user& u, const char* why)
 
 void nchatd_reap_doomed(nchatd_server& s)
 {
+    if (s.n_doomed == 0)
+        return;
     // Ending one user broadcasts its logoff, which may doom others, also
-    // in slots already passed: go round until none is left.
-    while (s.n_doomed > 0) {
+    // in slots already passed: go round until a pass ends nobody.  Every
+    // pass but the last frees a slot, so this ends.
+    for (bool again = true; again;) {
+        again = false;
         for (int i = 0; i < static_cast<int>(s.max_users); ++i) {
             nchatd_user& u = s.users[i];
-            if (u.in_use && u.doomed)
+            if (u.in_use && u.doomed) {
                 nchatd_end_user(s, u, "output queue full");
+                again = true;
+            }
         }
     }
 }
