@@ -301,6 +301,22 @@ void client::close()
     eof_ = false;
 }
 
+std::string log_prefix(const client& c)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    getsockname(c.fd(), reinterpret_cast<sockaddr*>(&addr), &len);
+    return "Connection from 127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+}
+
+std::string take_masked(client& c, size_t size, int timeout_ms)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (c.received().size() < size && ms_left(deadline) > 0)
+        c.read_until("\x01\x02", 20);  // a text that never comes: just read
+    return mask_stamps(c.take());
+}
+
 std::string screen_text(std::string_view wire)
 {
     std::string out;

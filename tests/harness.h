@@ -91,6 +91,17 @@ private:
     bool fill(int timeout_ms);
 };
 
+// The greeting and name prompt every new connection gets.
+inline const std::string welcome = "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ";
+
+// "Connection from 127.0.0.1:PORT", the start of the server's log lines
+// about client `c`.
+std::string log_prefix(const client& c);
+// Reads until `size` bytes have arrived (or time is up); returns and takes
+// them with the time stamps masked.  Extra bytes that came along stay in
+// the result.
+std::string take_masked(client& c, size_t size, int timeout_ms = 3000);
+
 // What a person reads: the wire bytes without redraw controls, backspace
 // erase runs, colour codes and bells.  Time stamps are kept.
 std::string screen_text(std::string_view wire);

@@ -18,25 +18,8 @@ using harness::client;
 using harness::mask_stamps;
 using clock_type = std::chrono::steady_clock;
 
-const std::string welcome = "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ";
+using harness::welcome;
 
-std::string from(const client& c)
-{
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    getsockname(c.fd(), reinterpret_cast<sockaddr*>(&addr), &len);
-    return "Connection from 127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-}
-
-// Reads until `size` bytes have arrived (or time is up); returns them with
-// the time stamps masked.  Extra bytes that came along stay in the result.
-std::string masked(client& c, size_t size, int timeout_ms = 3000)
-{
-    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-    while (c.received().size() < size && clock_type::now() < deadline)
-        c.read_until("\x01\x02", 20);
-    return mask_stamps(c.take());
-}
 
 // What a logged-in user receives for a line delivered to it while it has
 // `typed` on its input line.
@@ -75,9 +58,9 @@ TEST(Chat, RefusedNamesEndTheConnection)
         // Whatever follows the refused name is never looked at.
         ASSERT_TRUE(c.send(r.name + "\r\n/list\r\nhello\r\n"));
         std::string want = r.name + "\r\n" + r.reply;
-        EXPECT_EQ(masked(c, want.size()), want) << r.name;
+        EXPECT_EQ(harness::take_masked(c, want.size()), want) << r.name;
         EXPECT_TRUE(c.wait_closed()) << r.name;
-        EXPECT_TRUE(srv.wait_log(from(c) + " dropped: " + r.reason + ".\n")) << r.name;
+        EXPECT_TRUE(srv.wait_log(harness::log_prefix(c) + " dropped: " + r.reason + ".\n")) << r.name;
     }
     alice.read_for(200);
     EXPECT_EQ(alice.take(), "") << "refused names are never announced";
@@ -103,16 +86,16 @@ TEST(Chat, AcceptedNamesAndTheLoginNotice)
     for (size_t i = 0; i < names.size(); ++i) {
         client& c = users[i];
         ASSERT_TRUE(c.connect(srv.port()));
-        ASSERT_EQ(masked(c, welcome.size()), welcome);
+        ASSERT_EQ(harness::take_masked(c, welcome.size()), welcome);
         ASSERT_TRUE(c.send(names[i] + "\r\n"));
         std::string want = names[i] + "\r\nSS:SS * logged in as " + names[i] + "\r\n> ";
-        EXPECT_EQ(masked(c, want.size()), want) << names[i];
-        EXPECT_TRUE(srv.wait_log(from(c) + " named as \"" + names[i] + "\"\n")) << names[i];
+        EXPECT_EQ(harness::take_masked(c, want.size()), want) << names[i];
+        EXPECT_TRUE(srv.wait_log(harness::log_prefix(c) + " named as \"" + names[i] + "\"\n")) << names[i];
         // Everybody logged in before hears of it; the newcomer does not.
         std::string notice = delivered("SS:SS * user " + names[i] + " logged in from 127.0.0.1");
-        EXPECT_EQ(masked(alice, notice.size()), notice) << names[i];
+        EXPECT_EQ(harness::take_masked(alice, notice.size()), notice) << names[i];
         for (size_t k = 0; k < i; ++k)
-            EXPECT_EQ(masked(users[k], notice.size()), notice) << names[k] << " about " << names[i];
+            EXPECT_EQ(harness::take_masked(users[k], notice.size()), notice) << names[k] << " about " << names[i];
     }
     for (auto& c : users) {
         c.read_for(50);
@@ -123,7 +106,7 @@ TEST(Chat, AcceptedNamesAndTheLoginNotice)
 
     // Now "Carol" is taken, so the guest's own name is refused.
     ASSERT_TRUE(guest.send("\r\n"));
-    EXPECT_EQ(masked(guest, 25), "\r\n* name already taken!\r\n");
+    EXPECT_EQ(harness::take_masked(guest, 25), "\r\n* name already taken!\r\n");
     EXPECT_TRUE(guest.wait_closed());
 }
 
@@ -149,13 +132,13 @@ TEST(Chat, ChatLineAsWriterAndReadersSeeIt)
 
     ASSERT_TRUE(ann.send("hello there\r\n"));
     std::string own = "hello there" + delivered("SS:SS <\x1b[1mann\x1b[0m> hello there");
-    EXPECT_EQ(masked(ann, own.size()), own);
+    EXPECT_EQ(harness::take_masked(ann, own.size()), own);
     std::string to_ben = delivered("SS:SS <ann> hello there", "xy");
     std::string to_cat = delivered("SS:SS <ann> hello there");
-    std::string ben_wire = masked(ben, to_ben.size());
+    std::string ben_wire = harness::take_masked(ben, to_ben.size());
     EXPECT_EQ(ben_wire, to_ben);
     EXPECT_EQ(harness::screen_text(ben_wire), "SS:SS <ann> hello there\n> xy");
-    EXPECT_EQ(masked(cat, to_cat.size()), to_cat);
+    EXPECT_EQ(harness::take_masked(cat, to_cat.size()), to_cat);
 
     // A message narrower than the typed line erases the rest of it.
     ASSERT_TRUE(ben.send("0123456789abcdefghij"));
@@ -163,15 +146,15 @@ TEST(Chat, ChatLineAsWriterAndReadersSeeIt)
     ben.take();
     ASSERT_TRUE(cat.send("ok\r\n"));
     std::string erased = delivered("SS:SS <cat> ok", "xy0123456789abcdefghij");
-    EXPECT_EQ(masked(ben, erased.size()), erased);
+    EXPECT_EQ(harness::take_masked(ben, erased.size()), erased);
     EXPECT_EQ(erased.substr(0, 20), std::string(10, '\b') + std::string(10, ' '));
     std::string ok = delivered("SS:SS <cat> ok");
-    EXPECT_EQ(masked(ann, ok.size()), ok);
+    EXPECT_EQ(harness::take_masked(ann, ok.size()), ok);
 
     // Several lines in one receive, and a line of spaces, in order.
     ASSERT_TRUE(cat.send("one\r\ntwo\n   \r\n"));
     std::string three = delivered("SS:SS <cat> one") + delivered("SS:SS <cat> two") + delivered("SS:SS <cat>    ");
-    EXPECT_EQ(masked(ann, three.size()), three);
+    EXPECT_EQ(harness::take_masked(ann, three.size()), three);
     EXPECT_TRUE(cat.read_until("<\x1b[1mcat\x1b[0m>    \r\n> "));
 
     // Ben finishes his line: it is a chat line like any other.
@@ -182,7 +165,7 @@ TEST(Chat, ChatLineAsWriterAndReadersSeeIt)
     // Leaving with the quit command is announced the same way.
     cat.take();
     ASSERT_TRUE(cat.send("/quit\r\n"));
-    EXPECT_EQ(masked(cat, 24), "/quit\r\nSS:SS * goodbye\r\n");
+    EXPECT_EQ(harness::take_masked(cat, 24), "/quit\r\nSS:SS * goodbye\r\n");
     EXPECT_TRUE(cat.wait_closed());
     std::string off = delivered("SS:SS * user cat logged off from 127.0.0.1");
     ann.read_until("logged off");

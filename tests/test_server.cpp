@@ -26,27 +26,10 @@ using harness::mask_stamps;
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
-const std::string welcome = "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ";
+using harness::welcome;
 const std::string too_many = "Too many client are connected. Try again later.\r\nDisconnecting.\r\n";
 const std::string no_resource = "Not enough resource available. Try again later.\r\nDisconnecting.\r\n";
 
-std::string from(const client& c)
-{
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    getsockname(c.fd(), reinterpret_cast<sockaddr*>(&addr), &len);
-    return "Connection from 127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-}
-
-// Reads until `size` bytes have arrived (or time is up); returns them with
-// the time stamps masked.  Extra bytes that came along stay in the result.
-std::string masked(client& c, size_t size, int timeout_ms = 3000)
-{
-    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-    while (c.received().size() < size && clock_type::now() < deadline)
-        c.read_until("\x01\x02", 20);
-    return mask_stamps(c.take());
-}
 
 std::string slurp(const std::string& path)
 {
@@ -161,27 +144,27 @@ TEST(Server, WelcomeAndDepartures)
     ASSERT_TRUE(bob.login(srv.port(), "bob"));
     ASSERT_TRUE(carol.login(srv.port(), "carol"));
     ASSERT_TRUE(guest.connect(srv.port()));
-    EXPECT_EQ(masked(guest, welcome.size() + 1, 300), welcome) << "and no line prompt yet";
-    EXPECT_TRUE(srv.wait_log(from(guest) + " accepted.\n"));
+    EXPECT_EQ(harness::take_masked(guest, welcome.size() + 1, 300), welcome) << "and no line prompt yet";
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(guest) + " accepted.\n"));
     alice.read_for(100);
     alice.take();
 
     // Without a name a client leaves unannounced.
-    std::string gone = from(guest) + " has been closed.\n";
+    std::string gone = harness::log_prefix(guest) + " has been closed.\n";
     guest.close();
     EXPECT_TRUE(srv.wait_log(gone));
     alice.read_for(300);
     EXPECT_EQ(alice.take(), "");
 
-    gone = from(bob) + " has been closed (user \"bob\").\n";
+    gone = harness::log_prefix(bob) + " has been closed (user \"bob\").\n";
     bob.close();
     const std::string notice = "\x1b[0m\rSS:SS * user bob logged off from 127.0.0.1\r\n> ";
-    EXPECT_EQ(masked(alice, notice.size()), notice);
-    EXPECT_EQ(masked(carol, notice.size()), notice);
+    EXPECT_EQ(harness::take_masked(alice, notice.size()), notice);
+    EXPECT_EQ(harness::take_masked(carol, notice.size()), notice);
     EXPECT_TRUE(srv.wait_log(gone));
 
     // A reset instead of an orderly end is a departure all the same.
-    gone = from(carol) + " has been closed (user \"carol\").\n";
+    gone = harness::log_prefix(carol) + " has been closed (user \"carol\").\n";
     carol.reset();
     EXPECT_TRUE(alice.read_until("* user carol logged off from 127.0.0.1\r\n> "));
     EXPECT_TRUE(srv.wait_log(gone));
@@ -201,9 +184,9 @@ TEST(Server, FullTableRefusesAndFreedSlotIsReusedFirst)
     // A connection still at its name prompt holds its slot.
     client late;
     ASSERT_TRUE(late.connect(srv.port()));
-    EXPECT_EQ(masked(late, too_many.size()), too_many);
+    EXPECT_EQ(harness::take_masked(late, too_many.size()), too_many);
     EXPECT_TRUE(late.wait_closed());
-    EXPECT_TRUE(srv.wait_log(from(late) + " dropped: too many users.\n"));
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(late) + " dropped: too many users.\n"));
 
     guest.close();
     ASSERT_TRUE(srv.wait_log(" has been closed.\n"));
@@ -223,10 +206,10 @@ TEST(Server, LogLinesLeaveAtOnceThroughAPipe)
     ASSERT_TRUE(srv.start({}, {}));
     client c;
     ASSERT_TRUE(c.connect(srv.port));
-    EXPECT_TRUE(srv.read_out(from(c) + " accepted.\n", 1000));
+    EXPECT_TRUE(srv.read_out(harness::log_prefix(c) + " accepted.\n", 1000));
     ASSERT_TRUE(c.read_until("chars): ") && c.send("pat\r\n"));
-    EXPECT_TRUE(srv.read_out(from(c) + " named as \"pat\"\n", 1000));
-    std::string gone = from(c) + " has been closed (user \"pat\").\n";
+    EXPECT_TRUE(srv.read_out(harness::log_prefix(c) + " named as \"pat\"\n", 1000));
+    std::string gone = harness::log_prefix(c) + " has been closed (user \"pat\").\n";
     c.close();
     EXPECT_TRUE(srv.read_out(gone, 1000));
     EXPECT_EQ(srv.err(), "");
@@ -313,13 +296,13 @@ TEST(Server, OutOfDescriptorsRefusesWithoutSpinning)
     long spent = srv.cpu_ticks() - before;
     EXPECT_LT(spent, sysconf(_SC_CLK_TCK) / 5) << "CPU ticks over 2 s";
     for (auto& c : refused) {
-        EXPECT_EQ(masked(c, no_resource.size(), 1000), no_resource);
+        EXPECT_EQ(harness::take_masked(c, no_resource.size(), 1000), no_resource);
         EXPECT_TRUE(c.wait_closed());
-        EXPECT_TRUE(srv.read_out(from(c) + " dropped: no resource.\n"));
+        EXPECT_TRUE(srv.read_out(harness::log_prefix(c) + " dropped: no resource.\n"));
     }
 
     // Once the client leaves, the next one is served again.
-    std::string gone = from(admitted) + " has been closed.\n";
+    std::string gone = harness::log_prefix(admitted) + " has been closed.\n";
     admitted.close();
     EXPECT_TRUE(srv.read_out(gone));
     client again;
