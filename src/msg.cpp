@@ -33,10 +33,12 @@ bool reserve(nchatd_user& u, size_t len)
     if (u.out_head > 0) {
         memmove(u.out_buf, u.out_buf + u.out_head, used);
         u.out_burst_end = u.out_burst_end > u.out_head ? u.out_burst_end - u.out_head : 0;
-        if (u.redraw_at < u.out_head)
-            u.redraw_at = u.redraw_end = 0;
-        else
-            u.redraw_at -= u.out_head, u.redraw_end -= u.out_head;
+        if (u.redraw_at < u.out_head) {
+            u.redraw_at = u.redraw_end = 0;  // partly with the kernel already
+        } else {
+            u.redraw_at -= u.out_head;
+            u.redraw_end -= u.out_head;
+        }
         u.out_head = 0;
         u.out_tail = static_cast<uint32_t>(used);
         if (used + len <= u.out_cap)
