@@ -88,8 +88,7 @@ void nchatd_send(nchatd_server& s, nchatd_user& u, const void* data, size_t len,
 int nchatd_flush_user(nchatd_user& u)
 {
     while (u.out_head < u.out_tail) {
-        ssize_t n = send(u.sock, u.out_buf + u.out_head, u.out_tail - u.out_head,
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = send(u.sock, u.out_buf + u.out_head, u.out_tail - u.out_head, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -189,8 +188,7 @@ void nchatd_msg_entername(nchatd_server& s, nchatd_user& u)
 {
     char number[16];
     int n = snprintf(number, sizeof number, "%i", static_cast<int>(nchatd_name_max));
-    send_three(s, u, "Enter your name (max "sv, std::string_view(number, static_cast<size_t>(n)),
-               " chars): "sv);
+    send_three(s, u, "Enter your name (max "sv, std::string_view(number, static_cast<size_t>(n)), " chars): "sv);
 }
 
 void nchatd_msg_loggedin(nchatd_server& s, nchatd_user& u)
@@ -215,14 +213,12 @@ void nchatd_msg_invalidname(nchatd_server& s, nchatd_user& u)
 
 void nchatd_msg_toomanyusers(nchatd_server& s, nchatd_user& u)
 {
-    nchatd_send_str(s, u, "Too many client are connected. Try again later.\r\nDisconnecting.\r\n"sv,
-                    nchatd_mode::last);
+    nchatd_send_str(s, u, "Too many client are connected. Try again later.\r\nDisconnecting.\r\n"sv, nchatd_mode::last);
 }
 
 void nchatd_msg_noresource(nchatd_server& s, nchatd_user& u)
 {
-    nchatd_send_str(s, u, "Not enough resource available. Try again later.\r\nDisconnecting.\r\n"sv,
-                    nchatd_mode::last);
+    nchatd_send_str(s, u, "Not enough resource available. Try again later.\r\nDisconnecting.\r\n"sv, nchatd_mode::last);
 }
 
 void nchatd_msg_longname(nchatd_server& s, nchatd_user& u)

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -695,7 +695,8 @@ struct nchatd_options {
     printf("\n");
     printf("  -d        daemonize%s\n", " (default)");
     printf("  -i        do not daemonize%s\n", "");
-    printf("  -n NUM    specify maximal number of clients (default: %u)\n", static_cast<unsigned>(nchatd_default_users));
+    printf("  -n NUM    specify maximal number of clients (default: %u)\n",
+           static_cast<unsigned>(nchatd_default_users));
     printf("  -p PORT   specify port number (default: %u)\n", static_cast<unsigned>(nchatd_default_port));
     exit(0);
 }

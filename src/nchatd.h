@@ -59,12 +59,10 @@ static_assert(3 * nchatd_recv_size <= nchatd_msgtext_size, "echo of one receive 
 inline constexpr const char* nchatd_version = "0.3.5";
 inline constexpr const char* nchatd_client_prompt = "> ";
 inline constexpr size_t nchatd_client_prompt_len = 2;
-inline constexpr const char* nchatd_some_backs =
-    "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b"
-    "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b";
+inline constexpr const char* nchatd_some_backs = "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b"
+                                                 "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b";
 inline constexpr size_t nchatd_num_backs = 63;
-inline constexpr const char* nchatd_some_spaces =
-    "                                                               ";
+inline constexpr const char* nchatd_some_spaces = "                                                               ";
 inline constexpr size_t nchatd_num_spaces = 63;
 inline constexpr size_t nchatd_cmdname_width = 16;
 inline constexpr const char* server_msg_prefix = "* ";
@@ -113,9 +111,9 @@ struct nchatd_user {
     // instead of collecting one stale redraw per message.
     uint32_t redraw_at;
     uint32_t redraw_end;
-    bool out_listed;         // slot index is in the server's pending list
-    bool doomed;             // queue overflowed: retire after this event
-    bool direct;             // not a slot: a socket refused at admission
+    bool out_listed;  // slot index is in the server's pending list
+    bool doomed;      // queue overflowed: retire after this event
+    bool direct;      // not a slot: a socket refused at admission
 };
 
 struct nchatd_server {
@@ -129,11 +127,11 @@ struct nchatd_server {
     int listen_sock;
     int daemonized;
 
-    pollfd* polls;      // the whole poll table, listening socket first
-    int* pending;       // slots with queued output, n_pending of them
+    pollfd* polls;  // the whole poll table, listening socket first
+    int* pending;   // slots with queued output, n_pending of them
     int n_pending;
-    int n_doomed;       // slots marked for retirement
-    int spare_fd;       // given up for a moment when accept() hits EMFILE
+    int n_doomed;  // slots marked for retirement
+    int spare_fd;  // given up for a moment when accept() hits EMFILE
 };
 
 // ---------------------------------------------------------------------------
