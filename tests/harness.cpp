@@ -86,6 +86,22 @@ int free_port()
     return ntohs(addr.sin_port);
 }
 
+int connect_loopback(int port, int rcvbuf)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 run_result run(const std::vector<std::string>& args, int timeout_ms)
 {
     char out_tmpl[] = "/tmp/nchatd-out-XXXXXX";
@@ -196,18 +212,8 @@ client::client(client&& other) noexcept : fd_(other.fd_), eof_(other.eof_), in_(
 bool client::connect(int port, int rcvbuf)
 {
     close();
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (rcvbuf > 0)
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close();
-        return false;
-    }
-    return true;
+    fd_ = connect_loopback(port, rcvbuf);
+    return fd_ >= 0;
 }
 
 bool client::send(std::string_view bytes)

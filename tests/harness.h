@@ -17,6 +17,10 @@ std::string binary();
 // A loopback TCP port that nothing listens on right now.
 int free_port();
 
+// A TCP connection to 127.0.0.1:`port`, or -1.  A `rcvbuf` above 0
+// shrinks the receive buffer first, to make a slow reader.
+int connect_loopback(int port, int rcvbuf = 0);
+
 // Runs nchatd with `args` to completion (bounded by `timeout_ms`) and
 // collects its standard output, standard error and exit status.
 struct run_result {

@@ -43,14 +43,8 @@ bench::~bench()
 
 int bench::connect(bool keep, int rcvbuf)
 {
-    int c = socket(AF_INET, SOCK_STREAM, 0);
-    if (rcvbuf > 0)
-        setsockopt(c, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port_));
-    if (::connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    int c = harness::connect_loopback(port_, rcvbuf);
+    if (c < 0)
         abort();
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
