@@ -46,6 +46,24 @@ std::vector<char*> argv_of(std::vector<std::string>& words)
     return v;
 }
 
+// Starts `words` with standard input from /dev/null and standard output
+// (and error, unless `err` is -1) into the given descriptors.
+pid_t spawn(std::vector<std::string>& words, int out, int err)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        if (err >= 0)
+            dup2(err, 2);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        auto argv = argv_of(words);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 // Reaps `pid` if it has ended; returns its exit status or -1.
 int reap(pid_t pid, int timeout_ms)
 {
@@ -111,16 +129,7 @@ run_result run(const std::vector<std::string>& args, int timeout_ms)
     std::vector<std::string> words{binary()};
     words.insert(words.end(), args.begin(), args.end());
     run_result r;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, 1);
-        dup2(err, 2);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        auto argv = argv_of(words);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    pid_t pid = spawn(words, out, err);
     r.status = reap(pid, timeout_ms);
     if (r.status < 0) {
         kill(pid, SIGKILL);
@@ -146,15 +155,7 @@ bool server::start(const std::vector<std::string>& extra, const std::vector<std:
         words.push_back(binary());
         words.insert(words.end(), {"-i", "-p", std::to_string(port_)});
         words.insert(words.end(), extra.begin(), extra.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out, 1);
-            int null = open("/dev/null", O_RDONLY);
-            dup2(null, 0);
-            auto argv = argv_of(words);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_ = spawn(words, out, -1);
         ::close(out);
         if (wait_log("Init ok, waiting for connections.\n", 5000))
             return true;
