@@ -24,10 +24,11 @@
 #include "target.h"
 
 struct options {
-    std::vector<server_kind> servers{server_kind::nchatd, server_kind::ngircd, server_kind::ncat};
+    std::vector<server_kind> servers{server_kind::nchatd, server_kind::floor, server_kind::ngircd, server_kind::ncat};
     std::string nchatd = "./build-bench/nchatd";
     std::string ngircd = "ngircd";
     std::string ncat = "ncat";
+    std::string floor; // default: nchatd-floor beside nchatd-bench
     bool fanout = true, chatter = true, storm = true, memory = true;
     std::vector<int> fanout_sizes{64, 512, 2048};
     fanout_opts fan;
@@ -44,7 +45,8 @@ static const char* usage_text = R"(usage: nchatd-bench [options]
   --server PATH          nchatd binary (default ./build-bench/nchatd)
   --ngircd PATH          ngircd binary (default ngircd from PATH)
   --ncat PATH            ncat binary (default ncat from PATH)
-  --servers LIST         any of nchatd,ngircd,ncat (default all three)
+  --floor PATH           the bare relay (default nchatd-floor beside this program)
+  --servers LIST         any of nchatd,floor,ngircd,ncat (default all four)
   --scenarios LIST       any of fanout,chatter,storm,memory (default all)
   --fanout-sizes LIST    clients of the fan-out runs (default 64,512,2048)
   --fanout-lines N       lines per fan-out run (default 200)
@@ -96,6 +98,8 @@ static void parse_servers(options& o, const std::string& list)
             o.servers.push_back(server_kind::ngircd);
         else if (s == "ncat")
             o.servers.push_back(server_kind::ncat);
+        else if (s == "floor")
+            o.servers.push_back(server_kind::floor);
         else {
             fprintf(stderr, "nchatd-bench: unknown server '%s'\n", s.c_str());
             exit(2);
@@ -150,6 +154,8 @@ static options parse_options(int argc, char** argv)
             o.ngircd = v;
         else if (a == "--ncat")
             o.ncat = v;
+        else if (a == "--floor")
+            o.floor = v;
         else if (a == "--servers")
             parse_servers(o, v);
         else if (a == "--scenarios")
@@ -211,6 +217,8 @@ static std::string server_exe(const options& o, server_kind k)
         return o.ngircd;
     case server_kind::ncat:
         return o.ncat;
+    case server_kind::floor:
+        return o.floor;
     }
     return {};
 }
@@ -398,6 +406,11 @@ static void run_size(const options& o, int size, const std::string& dir, std::ve
 int main(int argc, char** argv)
 {
     options o = parse_options(argc, argv);
+    if (o.floor.empty()) {
+        std::error_code ec;
+        std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+        o.floor = ((ec ? std::filesystem::path(argv[0]) : self).parent_path() / "nchatd-floor").string();
+    }
     signal(SIGPIPE, SIG_IGN);
     raise_nofile();
     char tmpl[] = "/tmp/nchatd-bench.XXXXXX";
@@ -428,6 +441,8 @@ int main(int argc, char** argv)
     report_legend(stdout);
     printf("\n");
     int missed = report_targets(stdout, rows);
+    printf("\n");
+    report_floor(stdout, rows);
     fflush(stdout);
 
     if (o.keep) {

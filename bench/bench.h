@@ -59,7 +59,9 @@ inline constexpr int bench_default_budget_s = 480;
 inline constexpr long bench_nofile_wanted = 16384;
 
 // The servers under test.
-enum class server_kind { nchatd, ngircd, ncat };
+// floor is the bench's own bare relay (nchatd-floor), the yardstick for what
+// the kernel alone costs.
+enum class server_kind { nchatd, ngircd, ncat, floor };
 
 // ---------------------------------------------------------------------------
 // Helpers.

@@ -237,6 +237,7 @@ static void load_line(load& l, client& c, std::string_view line, const arrival& 
             login_line_nchatd(l, c, line);
             break;
         case server_kind::ncat:
+        case server_kind::floor:
             login_line_ncat(l, c, line);
             break;
         case server_kind::ngircd:

@@ -211,3 +211,27 @@ int report_targets(FILE* out, std::vector<row>& rows)
                         "no copies lost (" + std::to_string(lost) + ") or cut (" + std::to_string(cut) + ")");
     return missed;
 }
+
+// The bare relay does nothing but the one send per copy that any poll-based
+// server needs; how close nchatd comes to it, and how far the relay itself
+// is from ngircd, tell whether a missed target is nchatd's or the kernel's.
+void report_floor(FILE* out, std::vector<row>& rows)
+{
+    bool header = false;
+    for (row& f : rows) {
+        if (f.server != "floor" || (f.kind != row_kind::fanout && f.kind != row_kind::chatter))
+            continue;
+        row* a = find_row(rows, "nchatd", f.kind, f.wanted);
+        row* b = find_row(rows, "ngircd", f.kind, f.wanted);
+        double fc = per_unit_us(f.cpu.run_ns, f.delivered);
+        double ac = a ? per_unit_us(a->cpu.run_ns, a->delivered) : NAN;
+        double bc = b ? per_unit_us(b->cpu.run_ns, b->delivered) : NAN;
+        if (!header)
+            fputs("against the bare relay (floor), CPU from schedstat:\n", out);
+        header = true;
+        fprintf(out, "  %-15s nchatd/floor %s   floor/ngircd %s   p99 ms nchatd %s floor %s\n", row_label(f).c_str(),
+                fmt(ac / fc, "%.2f").c_str(), fmt(fc / bc, "%.2f").c_str(),
+                a ? fmt(percentile_ms(a->latency_ns, 0.99), "%.3f").c_str() : "-",
+                fmt(percentile_ms(f.latency_ns, 0.99), "%.3f").c_str());
+    }
+}

@@ -30,6 +30,8 @@ const char* target_name(server_kind kind)
         return "ngircd";
     case server_kind::ncat:
         return "ncat";
+    case server_kind::floor:
+        return "floor";
     }
     return "?";
 }
@@ -105,6 +107,8 @@ static std::vector<std::string> target_argv(const target& t, int capacity, const
         return {t.exe, "-n", "-f", conf};
     case server_kind::ncat:
         return {t.exe, "-l", "--chat", "-k", "--max-conns", cap, "127.0.0.1", port};
+    case server_kind::floor:
+        return {t.exe, port, cap};
     }
     return {};
 }
