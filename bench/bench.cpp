@@ -1,5 +1,5 @@
-// nchatd-bench: load generator and comparison of nchatd with ngircd and
-// ncat --chat.  For each population size every server runs as a child on
+// nchatd-bench: load generator and comparison of nchatd with ngircd,
+// ncat --chat and the bare relay nchatd-floor.  For each population size every server runs as a child on
 // a free loopback port with its own clients logged in; the scenarios of
 // that size run on them (fan-out with the servers taking turns), and one
 // table is printed at the end.

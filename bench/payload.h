@@ -8,7 +8,7 @@
 
 #include "bench.h"
 
-// Marks where a payload begins; none of the three servers produces it on
+// Marks where a payload begins; none of the servers produces it on
 // its own, and the user names, IRC prefixes and ncat tags never contain it.
 inline constexpr std::string_view payload_open = "~Q";
 inline constexpr std::string_view payload_close = "~E";
