@@ -141,8 +141,12 @@ int main(int argc, char** argv)
     std::vector<pollfd> fds(slots, pollfd{-1, 0, 0});
     fds[0] = pollfd{listener, POLLIN, 0};
     for (;;) {
-        if (poll(fds.data(), fds.size(), -1) < 0)
-            continue;
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            perror("nchatd-floor: poll"); // EINVAL: more slots than the open-files limit
+            return 1;
+        }
         if (fds[0].revents & POLLIN)
             floor_accept(listener, peers, fds);
         for (size_t i = 1; i < slots; ++i)
