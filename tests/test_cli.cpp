@@ -166,6 +166,22 @@ TEST(Cli, ParsingStopsAtFirstWordAndLastModeWins)
     EXPECT_EQ(r.err, "");
 }
 
+TEST(Cli, DetachedServerKeepsServingWithDefaultSlots)
+{
+    // Without -i the parent returns at once and the detached server
+    // serves the default 64 slots; the daemon is found by its listening
+    // socket and stopped.
+    int port = harness::free_port();
+    auto r = run({"-p", printed("%d", port)}, 3000);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    if (r.status == 0) {
+        EXPECT_TRUE(serves(port, 64));
+        stop_stray_listener(port);
+    }
+}
+
 TEST(Cli, BindFailureIsReportedBeforeDetaching)
 {
     int holder = socket(AF_INET, SOCK_STREAM, 0);

@@ -309,6 +309,8 @@ TEST(Commands, QuitAndExitLeave)
     int c = b.login("cy");
     b.drain_all();
     run(b, a, "/status gone");
+    run(b, a, "/bell msg-and-wait");
+    b.user(a).waiting = true; // as if "/wait" had been typed
     b.drain_all();
     // No prompt after the farewell: the connection ends.
     EXPECT_EQ(run(b, a, "/quit now"), "SS:SS * goodbye\r\n");
@@ -322,6 +324,8 @@ TEST(Commands, QuitAndExitLeave)
     // The next occupant of the slot starts afresh.
     EXPECT_EQ(b.login("dee"), a);
     EXPECT_EQ(run(b, a, "/status"), "SS:SS * your status is \"\"\r\n" + end);
+    EXPECT_FALSE(b.user(a).waiting);
+    EXPECT_EQ(b.user(a).bell_mode, 0);
 }
 
 }  // namespace
