@@ -234,6 +234,23 @@ TEST(Commands, PrivateMessages)
     close(fds[1]);
 }
 
+TEST(Commands, NickWithASpaceIsOutOfReachOfPrivateMessages)
+{
+    unit::bench b;
+    int a = b.login("alice");
+    int spaced = b.login("bob");
+    int o = b.login("a");
+    b.drain_all();
+    run(b, spaced, "/nick a b");
+    b.drain_all();
+    // The nick ends at the first space, so "a b" can never be named.
+    EXPECT_EQ(run(b, a, "/msg a b hi"), "SS:SS * private message sent\r\n> ");
+    EXPECT_EQ(unit::mask(b.read(o)), notice("![alice] b hi"));
+    EXPECT_EQ(b.read(spaced), "");
+    EXPECT_EQ(run(b, o, "/priv a b hi"), "SS:SS * not available on self\r\n> ");
+    EXPECT_EQ(b.read(spaced), "");
+}
+
 TEST(Commands, WaitEndsWithTheFirstDeliveryOrTheWaitersOwnLine)
 {
     const std::string banner = "\r* \x1b[7mMessage arrived\x1b[0m\r\n";
