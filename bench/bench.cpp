@@ -1,8 +1,8 @@
 // nchatd-bench: load generator and comparison of nchatd with ngircd,
-// ncat --chat and the bare relay nchatd-floor.  For each population size every server runs as a child on
-// a free loopback port with its own clients logged in; the scenarios of
-// that size run on them (fan-out with the servers taking turns), and one
-// table is printed at the end.
+// ncat --chat and the bare relay nchatd-floor.  For each population size
+// every server runs as a child on a free loopback port with its own clients
+// logged in; the scenarios of that size run on them (fan-out with the
+// servers taking turns), and one table is printed at the end.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>

@@ -25,6 +25,7 @@ namespace {
 
 constexpr size_t floor_input_max = 4096;  // a longer unterminated line closes the client
 constexpr size_t floor_queue_max = 1 << 20; // a client this far behind is closed
+constexpr int floor_capacity_max = 65536;
 
 struct peer {
     int fd = -1;
@@ -126,17 +127,19 @@ bool floor_flush(peer& p, pollfd& pfd)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: nchatd-floor PORT CAPACITY\n");
+    int port = argc == 3 ? atoi(argv[1]) : 0;
+    int capacity = argc == 3 ? atoi(argv[2]) : 0;
+    if (port < 1 || port > 65535 || capacity < 1 || capacity > floor_capacity_max) {
+        fprintf(stderr, "usage: nchatd-floor PORT CAPACITY (1 to %d)\n", floor_capacity_max);
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    int listener = floor_listen(atoi(argv[1]));
+    int listener = floor_listen(port);
     if (listener < 0) {
         perror("nchatd-floor: listen");
         return 1;
     }
-    size_t slots = size_t(atoi(argv[2])) + 1;
+    size_t slots = size_t(capacity) + 1;
     std::vector<peer> peers(slots);
     std::vector<pollfd> fds(slots, pollfd{-1, 0, 0});
     fds[0] = pollfd{listener, POLLIN, 0};
