@@ -112,6 +112,20 @@ void nchatd_outq_clear(nchatd_user& u)
     u.redraw_at = u.redraw_end = 0;
 }
 
+size_t nchatd_outq_shrink(nchatd_user& u)
+{
+    if (u.out_cap <= nchatd_outq_initial || u.out_head != u.out_tail)
+        return 0;
+    auto* smaller = static_cast<char*>(realloc(u.out_buf, nchatd_outq_initial));
+    if (!smaller)
+        return 0;
+    size_t freed = u.out_cap - nchatd_outq_initial;
+    u.out_buf = smaller;
+    u.out_cap = nchatd_outq_initial;
+    nchatd_outq_clear(u);
+    return freed;
+}
+
 bool nchatd_drop_stale_redraw(nchatd_user& u)
 {
     bool stale = u.redraw_end > u.redraw_at && u.redraw_end == u.out_tail && u.redraw_at >= u.out_head;
@@ -224,6 +238,17 @@ void nchatd_msg_noresource(nchatd_server& s, nchatd_user& u)
 void nchatd_msg_longname(nchatd_server& s, nchatd_user& u)
 {
     nchatd_send_str(s, u, "* name is too long, disconnecting\r\n"sv, nchatd_mode::last);
+}
+
+void nchatd_msg_toomanyfromaddr(nchatd_server& s, nchatd_user& u)
+{
+    nchatd_send_str(s, u, "Too many connections from your address. Try again later.\r\nDisconnecting.\r\n"sv,
+                    nchatd_mode::last);
+}
+
+void nchatd_msg_logintimeout(nchatd_server& s, nchatd_user& u)
+{
+    nchatd_send_str(s, u, "* no name entered in time, disconnecting\r\n"sv, nchatd_mode::last);
 }
 
 void nchatd_brc_login(nchatd_server& s, nchatd_user& u)

@@ -24,6 +24,9 @@ inline void nchatd_send_str(nchatd_server& s, nchatd_user& u, std::string_view t
 void nchatd_doom_user(nchatd_server& s, nchatd_user& u);
 // Empties the queue, keeping its buffer.
 void nchatd_outq_clear(nchatd_user& u);
+// Gives an empty queue's buffer back down to its initial size; returns the
+// bytes given back.
+size_t nchatd_outq_shrink(nchatd_user& u);
 // When the queue is more than half full and ends with a redraw the client
 // has not received yet, removes that redraw and returns true: the client's
 // screen then ends with the previous message's line end.
@@ -44,6 +47,8 @@ void nchatd_msg_invalidname(nchatd_server& s, nchatd_user& u);
 void nchatd_msg_toomanyusers(nchatd_server& s, nchatd_user& u);
 void nchatd_msg_noresource(nchatd_server& s, nchatd_user& u);
 void nchatd_msg_longname(nchatd_server& s, nchatd_user& u);
+void nchatd_msg_toomanyfromaddr(nchatd_server& s, nchatd_user& u);
+void nchatd_msg_logintimeout(nchatd_server& s, nchatd_user& u);
 
 void nchatd_brc_login(nchatd_server& s, nchatd_user& u);
 void nchatd_brc_logoff(nchatd_server& s, nchatd_user& u);

@@ -2,10 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -24,21 +27,44 @@ using namespace std::literals;
 
 namespace {
 
-// Connection log lines go to standard output, in the foreground only.
-void log_line(const nchatd_server& s, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void log_line(const nchatd_server& s, const char* fmt, ...)
+int64_t monotonic_us()
 {
-    if (s.daemonized)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vprintf(fmt, ap);
-    va_end(ap);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+int64_t monotonic_s()
+{
+    return monotonic_us() / 1000000;
 }
 
 int slot_of(const nchatd_server& s, const nchatd_user& u)
 {
     return static_cast<int>(&u - s.users);
+}
+
+// A slot waits for input unless its line budget is spent, and for room in
+// the kernel while it has output queued.
+void set_events(nchatd_server& s, const nchatd_user& u, bool output_waits)
+{
+    pollfd& p = s.user_polls[slot_of(s, u)];
+    p.events = static_cast<short>((u.throttled ? 0 : POLLIN) | (output_waits ? POLLOUT : 0));
+}
+
+void unthrottle(nchatd_server& s, nchatd_user& u)
+{
+    if (!u.throttled)
+        return;
+    u.throttled = false;
+    int slot = slot_of(s, u);
+    for (int k = 0; k < s.n_throttled; ++k) {
+        if (s.throttled[k] == slot) {
+            s.throttled[k] = s.throttled[--s.n_throttled];
+            break;
+        }
+    }
+    set_events(s, u, u.out_listed);
 }
 
 // Unread input turns close() into a reset, and a reset can destroy the
@@ -61,7 +87,103 @@ void take_day_snapshot(nchatd_server& s)
         s.last_tm = tm{};
 }
 
+// Appends to the log buffer when the whole text fits.
+bool log_append(nchatd_log& l, const char* text, size_t len)
+{
+    if (len > sizeof l.buf - l.used)
+        return false;
+    memcpy(l.buf + l.used, text, len);
+    l.used += len;
+    return true;
+}
+
+// Once the log has room again, the first thing it says is what it lost.
+void log_report_lost(nchatd_log& l)
+{
+    if (l.lost == 0)
+        return;
+    char notice[80];
+    int n = snprintf(notice, sizeof notice, "Log output stalled: %lu lines lost.\n", l.lost);
+    if (n > 0 && log_append(l, notice, static_cast<size_t>(n)))
+        l.lost = 0;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The log: standard output in the foreground.
+// ---------------------------------------------------------------------------
+
+void nchatd_log_open(nchatd_server& s, int fd)
+{
+    if (!s.log)
+        return;
+    s.log->fd = fd;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || S_ISREG(st.st_mode))
+        return;  // a file takes every line at once, as it always did
+    s.log->is_socket = S_ISSOCK(st.st_mode);
+    if (s.log->is_socket)
+        return;  // sent with MSG_DONTWAIT
+    // A terminal's open file is shared with the shell: open our own
+    // description of it rather than make the shell's non-blocking.
+    if (isatty(fd)) {
+        char path[32];
+        snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        int own = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (own >= 0) {
+            dup2(own, fd);
+            close(own);
+        }
+        return;
+    }
+    (void)nchatd_set_nonblock(fd);
+}
+
+void nchatd_log_flush(nchatd_server& s)
+{
+    nchatd_log* l = s.log;
+    if (!l)
+        return;
+    for (int round = 0; round < 2 && l->used > 0; ++round) {
+        size_t done = 0;
+        while (done < l->used) {
+            ssize_t n = l->is_socket ? send(l->fd, l->buf + done, l->used - done, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                     : write(l->fd, l->buf + done, l->used - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            done = l->used;  // nobody reads the log any more
+        }
+        memmove(l->buf, l->buf + done, l->used - done);
+        l->used -= done;
+        if (l->used == 0)
+            log_report_lost(*l);
+    }
+}
+
+void nchatd_log_line(nchatd_server& s, const char* fmt, ...)
+{
+    if (s.daemonized || !s.log)
+        return;
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n <= 0)
+        return;
+    size_t len = std::min(static_cast<size_t>(n), sizeof line - 1);
+    log_report_lost(*s.log);
+    if (s.log->lost > 0 || !log_append(*s.log, line, len))
+        s.log->lost++;
+    nchatd_log_flush(s);
+}
 
 // ---------------------------------------------------------------------------
 // The tables and the one close path.
@@ -74,12 +196,24 @@ int nchatd_server_init(nchatd_server& s, int64_t max_users, bool daemonized)
     auto* users = static_cast<nchatd_user*>(calloc(n, sizeof(nchatd_user)));
     auto* polls = static_cast<pollfd*>(calloc(n + 1, sizeof(pollfd)));
     auto* pending = static_cast<int*>(calloc(n, sizeof(int)));
-    if (!users || !polls || !pending) {
+    auto* throttled = static_cast<int*>(calloc(n, sizeof(int)));
+    auto* log = daemonized ? nullptr : static_cast<nchatd_log*>(calloc(1, sizeof(nchatd_log)));
+    if (!users || !polls || !pending || !throttled || (!daemonized && !log)) {
+        free(users);
+        free(polls);
+        free(pending);
+        free(throttled);
+        free(log);
         errno = ENOMEM;
         return -1;
     }
     auto* buf = static_cast<char*>(malloc(nchatd_msgbuf_size));
     if (!buf) {
+        free(users);
+        free(polls);
+        free(pending);
+        free(throttled);
+        free(log);
         errno = ENOMEM;
         return -2;
     }
@@ -91,6 +225,11 @@ int nchatd_server_init(nchatd_server& s, int64_t max_users, bool daemonized)
     s.polls = polls;
     s.user_polls = polls + 1;
     s.pending = pending;
+    s.throttled = throttled;
+    s.log = log;
+    if (log)
+        log->fd = STDOUT_FILENO;
+    s.last_sweep_s = monotonic_s();
     s.listen_sock = -1;
     s.spare_fd = -1;
     s.daemonized = daemonized;
@@ -113,6 +252,8 @@ void nchatd_server_free(nchatd_server& s)
     free(s.users);
     free(s.polls);
     free(s.pending);
+    free(s.throttled);
+    free(s.log);
     free(s.msg_buf);
     s = nchatd_server{};
 }
@@ -135,6 +276,7 @@ void nchatd_close_user(nchatd_server& s, nchatd_user& u)
     pollfd& p = s.user_polls[slot_of(s, u)];
     p = pollfd{-1, POLLIN, 0};
     u.in_use = false;
+    unthrottle(s, u);
     nchatd_outq_clear(u);
     if (u.doomed) {
         u.doomed = false;
@@ -145,7 +287,7 @@ void nchatd_close_user(nchatd_server& s, nchatd_user& u)
 void nchatd_show_disconnect(nchatd_server& s, nchatd_user& u)
 {
     bool named = u.name[0] != '\0';
-    log_line(s, "Connection from %s:%u has been closed%s%s%s.\n", inet_ntoa(u.peer.sin_addr),
+    nchatd_log_line(s, "Connection from %s:%u has been closed%s%s%s.\n", inet_ntoa(u.peer.sin_addr),
              static_cast<unsigned>(ntohs(u.peer.sin_port)), named ? " (user \"" : "", named ? u.name : "",
              named ? "\")" : "");
 }
@@ -155,7 +297,7 @@ void nchatd_end_user(nchatd_server& s, nchatd_user& u, const char* why)
     if (u.name[0])
         nchatd_brc_logoff(s, u);
     if (why)
-        log_line(s, "Connection from %s:%u dropped: %s.\n", u.addr_str, u.port, why);
+        nchatd_log_line(s, "Connection from %s:%u dropped: %s.\n", u.addr_str, u.port, why);
     else
         nchatd_show_disconnect(s, u);
     nchatd_close_user(s, u);
@@ -187,13 +329,13 @@ void nchatd_flush_all(nchatd_server& s)
         int i = s.pending[k];
         nchatd_user& u = s.users[i];
         if (u.in_use && nchatd_flush_user(u) < 0 && u.out_head < u.out_tail) {
-            s.user_polls[i].events = POLLIN | POLLOUT;
+            set_events(s, u, true);
             s.pending[kept++] = i;
             continue;
         }
         u.out_listed = false;
         if (u.in_use)
-            s.user_polls[i].events = POLLIN;
+            set_events(s, u, false);
     }
     s.n_pending = kept;
 }
@@ -239,6 +381,20 @@ void reset_slot(nchatd_user& u, const sockaddr_in& addr)
     nchatd_outq_clear(u);
     u.doomed = false;
     u.direct = false;
+    u.admitted_s = monotonic_s();
+    u.flood_until_us = 0;
+    u.throttled = u.flood_logged = false;
+}
+
+int unnamed_from(const nchatd_server& s, const in_addr& addr)
+{
+    int count = 0;
+    for (int i = 0; i < static_cast<int>(s.max_users); ++i) {
+        const nchatd_user& u = s.users[i];
+        if (u.in_use && !u.name[0] && u.peer.sin_addr.s_addr == addr.s_addr)
+            ++count;
+    }
+    return count;
 }
 
 // Out of descriptors, the pending connection would keep the listening
@@ -256,7 +412,7 @@ void refuse_without_descriptor(nchatd_server& s)
         nchatd_user d = direct_user(sock);
         nchatd_msg_noresource(s, d);
         close_socket(sock);
-        log_line(s, "Connection from %s:%u dropped: no resource.\n", inet_ntoa(addr.sin_addr),
+        nchatd_log_line(s, "Connection from %s:%u dropped: no resource.\n", inet_ntoa(addr.sin_addr),
                  static_cast<unsigned>(ntohs(addr.sin_port)));
     }
     s.spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -286,7 +442,13 @@ void nchatd_admit(nchatd_server& s, int sock, const sockaddr_in& addr)
     if (!u) {
         nchatd_msg_toomanyusers(s, refused);
         close_socket(sock);
-        log_line(s, "Connection from %s:%u dropped: too many users.\n", text, port);
+        nchatd_log_line(s, "Connection from %s:%u dropped: too many users.\n", text, port);
+        return;
+    }
+    if (s.limits.unnamed_per_addr > 0 && unnamed_from(s, addr.sin_addr) >= s.limits.unnamed_per_addr) {
+        nchatd_msg_toomanyfromaddr(s, refused);
+        close_socket(sock);
+        nchatd_log_line(s, "Connection from %s:%u dropped: too many unnamed connections from this address.\n", text, port);
         return;
     }
     free(u->addr_str);
@@ -294,7 +456,7 @@ void nchatd_admit(nchatd_server& s, int sock, const sockaddr_in& addr)
     if (!u->addr_str) {
         nchatd_msg_noresource(s, refused);
         close_socket(sock);
-        log_line(s, "Connection from %s:%u dropped: no resource.\n", text, port);
+        nchatd_log_line(s, "Connection from %s:%u dropped: no resource.\n", text, port);
         return;
     }
     strcpy(u->addr_str, text);
@@ -303,7 +465,7 @@ void nchatd_admit(nchatd_server& s, int sock, const sockaddr_in& addr)
         int err = errno;
         nchatd_msg_errno(s, refused, err);
         close_socket(sock);
-        log_line(s, "Connection from %s:%u dropped: %s\n", text, port, strerror(err));
+        nchatd_log_line(s, "Connection from %s:%u dropped: %s\n", text, port, strerror(err));
         return;
     }
     // Best effort: without them a client is merely buffered more, or later.
@@ -314,7 +476,7 @@ void nchatd_admit(nchatd_server& s, int sock, const sockaddr_in& addr)
     s.user_polls[slot_of(s, *u)] = pollfd{sock, POLLIN, 0};
     nchatd_msg_welcome(s, *u);
     nchatd_msg_entername(s, *u);
-    log_line(s, "Connection from %s:%u accepted.\n", text, port);
+    nchatd_log_line(s, "Connection from %s:%u accepted.\n", text, port);
 }
 
 // ---------------------------------------------------------------------------
@@ -336,6 +498,77 @@ void check_day(nchatd_server& s)
     s.last_tm = today;
 }
 
+// Charges a receive to the connection's line budget and stops reading
+// from it while it owes more than the burst.
+void charge_lines(nchatd_server& s, nchatd_user& u, size_t lines, size_t bytes)
+{
+    const int64_t rate = s.limits.line_rate;
+    if (rate == 0 || !u.in_use)
+        return;
+    const int64_t now = monotonic_us();
+    if (u.flood_until_us <= now) {
+        u.flood_until_us = now;
+        u.flood_logged = false;
+    }
+    auto cost = static_cast<int64_t>(std::max(lines * nchatd_flood_line_bytes, bytes));
+    u.flood_until_us += cost * 1000000 / (rate * static_cast<int64_t>(nchatd_flood_line_bytes));
+    if (u.flood_until_us - now <= nchatd_flood_burst_lines * 1000000 / rate || u.throttled)
+        return;
+    u.throttled = true;
+    s.throttled[s.n_throttled++] = slot_of(s, u);
+    set_events(s, u, u.out_listed);
+    if (!u.flood_logged)
+        nchatd_log_line(s, "Connection from %s:%u held back: input flood.\n", u.addr_str, u.port);
+    u.flood_logged = true;
+}
+
+// Reading resumes once a connection owes no more than the burst; returns
+// the milliseconds until the next one is due, or -1 when none waits.
+int resume_throttled(nchatd_server& s)
+{
+    if (s.n_throttled == 0)
+        return -1;
+    const int64_t now = monotonic_us();
+    const int64_t burst = nchatd_flood_burst_lines * 1000000 / std::max(s.limits.line_rate, 1L);
+    int64_t next = -1;
+    for (int k = 0; k < s.n_throttled;) {
+        nchatd_user& u = s.users[s.throttled[k]];
+        int64_t due = u.flood_until_us - burst;
+        if (due <= now || s.limits.line_rate == 0) {
+            unthrottle(s, u);
+            continue;  // the last entry moved into place k
+        }
+        next = next < 0 ? due - now : std::min(next, due - now);
+        ++k;
+    }
+    return next < 0 ? -1 : static_cast<int>((next + 999) / 1000);
+}
+
+void refuse_login_by(nchatd_server& s, nchatd_user& u, void (*msg)(nchatd_server&, nchatd_user&), const char* why);
+
+// Once a second: connections past the login grace are closed, and queues
+// that have drained give their memory back.
+void sweep(nchatd_server& s)
+{
+    int64_t now = monotonic_s();
+    if (now == s.last_sweep_s)
+        return;
+    s.last_sweep_s = now;
+    size_t freed = 0;
+    const long grace = s.limits.login_grace;
+    for (int i = 0; i < static_cast<int>(s.max_users); ++i) {
+        nchatd_user& u = s.users[i];
+        if (u.in_use && !u.name[0] && !u.doomed && grace > 0 && now - u.admitted_s >= grace) {
+            nchatd_send_newline(s, u);
+            refuse_login_by(s, u, nchatd_msg_logintimeout, "login timeout");
+        }
+        freed += nchatd_outq_shrink(u);
+    }
+    // Freed chunks amid live ones stay in the process until trimmed.
+    if (freed > 0)
+        malloc_trim(0);
+}
+
 void serve_slot(nchatd_server& s, nchatd_user& u, short revents)
 {
     if (!(revents & POLLIN)) {
@@ -347,7 +580,8 @@ void serve_slot(nchatd_server& s, nchatd_user& u, short revents)
     unsigned char buf[nchatd_recv_size];
     ssize_t n = recv(u.sock, buf, sizeof buf, 0);
     if (n > 0) {
-        nchatd_process_input(s, u, buf, static_cast<size_t>(n));
+        size_t lines = nchatd_process_input(s, u, buf, static_cast<size_t>(n));
+        charge_lines(s, u, lines, static_cast<size_t>(n));
         return;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
@@ -359,10 +593,14 @@ void serve_slot(nchatd_server& s, nchatd_user& u, short revents)
 
 int nchatd_loop_turn(nchatd_server& s, int timeout_ms)
 {
+    int resume_ms = resume_throttled(s);
+    if (resume_ms >= 0 && (timeout_ms < 0 || resume_ms < timeout_ms))
+        timeout_ms = resume_ms;
     int ready = poll(s.polls, static_cast<nfds_t>(s.max_users + 1), timeout_ms);
     if (ready < 0 && errno != EINTR)
         return -1;
     check_day(s);
+    sweep(s);
     nchatd_reap_doomed(s);
     if (ready > 0 && s.polls[0].revents) {
         if (s.polls[0].revents & POLLIN) {
@@ -380,6 +618,8 @@ int nchatd_loop_turn(nchatd_server& s, int timeout_ms)
         nchatd_reap_doomed(s);
     }
     nchatd_flush_all(s);
+    if (s.log && s.log->used > 0)
+        nchatd_log_flush(s);
     return 0;
 }
 
@@ -387,10 +627,11 @@ int nchatd_loop_turn(nchatd_server& s, int timeout_ms)
 // Receive path: telnet filter, line editor, login and dispatch.
 // ---------------------------------------------------------------------------
 
-void nchatd_process_input(nchatd_server& s, nchatd_user& u, const unsigned char* bytes, size_t count)
+size_t nchatd_process_input(nchatd_server& s, nchatd_user& u, const unsigned char* bytes, size_t count)
 {
     char* echo = s.msg_text;
     size_t echo_len = 0;
+    size_t lines = 0;
     for (size_t i = 0; i < count && !u.doomed; ++i) {
         unsigned c = bytes[i];
         if (u.iac_seen) {
@@ -404,6 +645,11 @@ void nchatd_process_input(nchatd_server& s, nchatd_user& u, const unsigned char*
                 u.in_subneg = true;
                 continue;
             }
+            // Only IAC SE ends a subnegotiation; a lone 240 is part of it.
+            if (c == telnet_se && u.in_subneg) {
+                u.in_subneg = false;
+                continue;
+            }
             if (c >= telnet_will && c <= telnet_dont) {
                 u.skip_count = 1;
                 continue;
@@ -414,11 +660,8 @@ void nchatd_process_input(nchatd_server& s, nchatd_user& u, const unsigned char*
                 nchatd_send_telnet_stuff(s, u);
             continue;
         }
-        if (u.in_subneg) {
-            if (c == telnet_se)
-                u.in_subneg = false;
+        if (u.in_subneg)
             continue;
-        }
         // Option code 0 (binary transmission) is an option like any other:
         // it uses up the pending option byte, whatever the line holds.
         if (u.skip_count > 0) {
@@ -444,8 +687,9 @@ void nchatd_process_input(nchatd_server& s, nchatd_user& u, const unsigned char*
             if (u.line_len == 0)
                 continue;
             u.line_len = 0;
+            ++lines;
             if (nchatd_process_line(s, u))
-                return;
+                return lines;
             continue;
         }
         if (u.line_len >= nchatd_line_max)
@@ -457,11 +701,14 @@ void nchatd_process_input(nchatd_server& s, nchatd_user& u, const unsigned char*
     }
     if (echo_len > 0)
         nchatd_send(s, u, echo, echo_len, nchatd_mode::last);
+    return lines;
 }
 
 bool nchatd_is_valid_username(const char* text)
 {
-    if (text[0] == '/')
+    // A name with a space at either end looks like another in /list.
+    size_t len = strlen(text);
+    if (text[0] == '/' || text[0] == ' ' || (len > 0 && text[len - 1] == ' '))
         return false;
     for (size_t i = 0; text[i]; ++i) {
         auto c = static_cast<unsigned char>(text[i]);
@@ -473,11 +720,16 @@ bool nchatd_is_valid_username(const char* text)
 
 namespace {
 
-bool refuse_login(nchatd_server& s, nchatd_user& u, void (*msg)(nchatd_server&, nchatd_user&), const char* why)
+void refuse_login_by(nchatd_server& s, nchatd_user& u, void (*msg)(nchatd_server&, nchatd_user&), const char* why)
 {
     msg(s, u);
-    log_line(s, "Connection from %s:%u dropped: %s.\n", u.addr_str, u.port, why);
+    nchatd_log_line(s, "Connection from %s:%u dropped: %s.\n", u.addr_str, u.port, why);
     nchatd_close_user(s, u);
+}
+
+bool refuse_login(nchatd_server& s, nchatd_user& u, void (*msg)(nchatd_server&, nchatd_user&), const char* why)
+{
+    refuse_login_by(s, u, msg, why);
     return true;
 }
 
@@ -491,7 +743,7 @@ bool login(nchatd_server& s, nchatd_user& u)
     if (nchatd_find_user(s, u.line))
         return refuse_login(s, u, nchatd_msg_dupename, "duplicate name");
     strcpy(u.name, u.line);
-    log_line(s, "Connection from %s:%u named as \"%s\"\n", u.addr_str, u.port, u.name);
+    nchatd_log_line(s, "Connection from %s:%u named as \"%s\"\n", u.addr_str, u.port, u.name);
     nchatd_send_time_to_user(s, u);
     nchatd_msg_loggedin(s, u);
     nchatd_brc_login(s, u);
@@ -686,6 +938,7 @@ struct nchatd_options {
     long users = nchatd_default_users;
     long port = nchatd_default_port;
     bool detach = true;
+    nchatd_limits limits;
 };
 
 [[noreturn]] void print_help(const char* prog)
@@ -698,10 +951,16 @@ struct nchatd_options {
     printf("  -n NUM    specify maximal number of clients (default: %u)\n",
            static_cast<unsigned>(nchatd_default_users));
     printf("  -p PORT   specify port number (default: %u)\n", static_cast<unsigned>(nchatd_default_port));
+    printf("  -g SECS   specify seconds to wait for a name, 0 for ever (default: %ld)\n", nchatd_default_login_grace);
+    printf("  -u NUM    specify maximal number of clients at the name prompt per address, 0 for no limit (default: "
+           "%ld)\n",
+           nchatd_default_unnamed_per_addr);
+    printf("  -r LINES  specify lines per second a client may send, 0 for no limit (default: %ld)\n",
+           nchatd_default_line_rate);
     exit(0);
 }
 
-int parse_number_arg(const char* prog, char letter, int* left, char*** cursor, long max)
+int parse_number_arg(const char* prog, char letter, int* left, char*** cursor, long max, long min = 1)
 {
     if (*left <= 0) {
         fprintf(stderr, "%s: missing operand for -%c\n", prog, letter);
@@ -714,8 +973,9 @@ int parse_number_arg(const char* prog, char letter, int* left, char*** cursor, l
         fprintf(stderr, "%s: invalid operand of -%c\n", prog, letter);
         exit(2);
     }
-    if (value < 1 || value > max) {
-        fprintf(stderr, "%s: operand of -%c must be between %i and %i\n", prog, letter, 1, static_cast<int>(max));
+    if (value < min || value > max) {
+        fprintf(stderr, "%s: operand of -%c must be between %i and %i\n", prog, letter, static_cast<int>(min),
+                static_cast<int>(max));
         exit(2);
     }
     ++*cursor;
@@ -747,6 +1007,15 @@ nchatd_options parse_options(const char* prog, int argc, char** argv)
                 break;
             case 'p':
                 o.port = parse_number_arg(prog, 'p', &left, &cursor, nchatd_max_port);
+                break;
+            case 'g':
+                o.limits.login_grace = parse_number_arg(prog, 'g', &left, &cursor, nchatd_max_login_grace, 0);
+                break;
+            case 'u':
+                o.limits.unnamed_per_addr = parse_number_arg(prog, 'u', &left, &cursor, nchatd_max_users, 0);
+                break;
+            case 'r':
+                o.limits.line_rate = parse_number_arg(prog, 'r', &left, &cursor, nchatd_max_line_rate, 0);
                 break;
             default:
                 fprintf(stderr, "%s: unknown option: -%c\n", prog, *l);
@@ -811,10 +1080,6 @@ int nchatd_main(int argc, char** argv)
 {
     const char* prog = argc > 0 && argv[0] ? argv[0] : "nchatd";
     nchatd_options o = parse_options(prog, argc, argv);
-    // Log lines must leave at once when standard output is a pipe or a
-    // file, such as a service manager's journal.
-    if (!o.detach)
-        setvbuf(stdout, nullptr, _IOLBF, 0);
     // Sends pass MSG_NOSIGNAL; this covers the log: a reader of standard
     // output that goes away (`nchatd -i | tee log`) must not end the server.
     signal(SIGPIPE, SIG_IGN);
@@ -830,6 +1095,8 @@ int nchatd_main(int argc, char** argv)
         fprintf(stderr, "%s: failed to allocate message buffer\n", prog);
         exit(1);
     }
+    s.limits = o.limits;
+    nchatd_log_open(s, STDOUT_FILENO);
     s.listen_sock = open_listener(prog, o.port);
     if (o.detach && daemon(0, 0) != 0) {
         fprintf(stderr, "%s: daemon() failed\n", prog);
@@ -839,8 +1106,7 @@ int nchatd_main(int argc, char** argv)
     take_day_snapshot(s);
     s.polls[0] = pollfd{s.listen_sock, POLLIN, 0};
     s.spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (!o.detach)
-        printf("Init ok, waiting for connections.\n");
+    nchatd_log_line(s, "Init ok, waiting for connections.\n");
     for (;;) {
         if (nchatd_loop_turn(s, nchatd_poll_timeout_ms) < 0)
             exit(1);

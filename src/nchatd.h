@@ -19,8 +19,10 @@ inline constexpr long nchatd_max_users = 2048;  // poll() over more gets slow
 inline constexpr long nchatd_default_users = 64;
 inline constexpr long nchatd_default_port = 2987;
 inline constexpr long nchatd_max_port = 65535;
-// Kept tiny on purpose: one accept per loop turn drains it fast enough.
-inline constexpr int nchatd_listen_backlog = 4;
+// Connections the kernel completes while the loop is busy.  The loop takes
+// one per turn; the queue carries a burst of connects meanwhile.  The
+// kernel caps it at net.core.somaxconn.
+inline constexpr int nchatd_listen_backlog = 511;
 // Bounds the delay of the day-change notice; an idle server wakes once a second.
 inline constexpr int nchatd_poll_timeout_ms = 1000;
 // One receive per readable slot per turn, so one client cannot hog a turn.
@@ -49,6 +51,25 @@ inline constexpr size_t nchatd_outq_initial = 512;
 // Descriptors besides the clients: stdio, the listening socket, the spare
 // descriptor kept for EMFILE, and a few for whatever the C library opens.
 inline constexpr long nchatd_fd_reserve = 16;
+
+// A connection still at the name prompt after this many seconds is closed,
+// so that silent connections cannot hold every slot.  0 turns it off.
+inline constexpr long nchatd_default_login_grace = 60;
+inline constexpr long nchatd_max_login_grace = 86400;
+// Connections from one address that may wait at the name prompt at once;
+// logged-in users do not count, so a crowd behind one NAT address can chat.
+inline constexpr long nchatd_default_unnamed_per_addr = 10;
+// Flood budget in the manner of an IRC message timer: every line, or every
+// 512 bytes of input if that is more, costs 1/rate seconds; reading stops
+// while a connection owes more than `burst` lines, and TCP holds the rest.
+// A paste of 20 lines goes through at once, a few lines a second forever.
+inline constexpr long nchatd_default_line_rate = 5;
+inline constexpr long nchatd_max_line_rate = 1000;
+inline constexpr long nchatd_flood_burst_lines = 25;
+inline constexpr size_t nchatd_flood_line_bytes = nchatd_line_max + 1;
+// Log lines waiting for a standard output that does not take them; beyond
+// it they are counted and reported once the log moves again.
+inline constexpr size_t nchatd_log_buffer = 16 * 1024;
 
 static_assert(3 * nchatd_recv_size <= nchatd_msgtext_size, "echo of one receive must fit");
 
@@ -98,6 +119,10 @@ struct nchatd_user {
     char* addr_str;  // owned by the slot, freed when the slot is taken again
     uint32_t port;
     char status[nchatd_status_max + 1];
+    int64_t admitted_s;     // monotonic seconds, for the login grace
+    int64_t flood_until_us; // monotonic time the line budget is spent to
+    bool throttled;         // reading stopped until the budget refills
+    bool flood_logged;      // the hold-back was logged; again after a rest
 
     // Output queue: bytes [out_head, out_tail) wait for the kernel.  The
     // buffer survives a close and serves the slot's next occupant.
@@ -116,6 +141,23 @@ struct nchatd_user {
     bool direct;      // not a slot: a socket refused at admission
 };
 
+// The defences, with the defaults an operator can change by option.
+struct nchatd_limits {
+    long login_grace = nchatd_default_login_grace;
+    long unnamed_per_addr = nchatd_default_unnamed_per_addr;
+    long line_rate = nchatd_default_line_rate;
+};
+
+// Standard output in the foreground: written without ever blocking, lines
+// that find no room counted as lost.
+struct nchatd_log {
+    int fd;
+    bool is_socket;
+    size_t used;  // bytes in `buf` not yet written
+    unsigned long lost;
+    char buf[nchatd_log_buffer];
+};
+
 struct nchatd_server {
     time_t start_time;
     char* msg_buf;
@@ -132,6 +174,12 @@ struct nchatd_server {
     int n_pending;
     int n_doomed;  // slots marked for retirement
     int spare_fd;  // given up for a moment when accept() hits EMFILE
+
+    nchatd_limits limits;
+    int64_t last_sweep_s;  // monotonic second of the last once-a-second sweep
+    int* throttled;        // slots whose reading waits for their line budget
+    int n_throttled;
+    nchatd_log* log;
 };
 
 // ---------------------------------------------------------------------------
@@ -152,6 +200,14 @@ void nchatd_server_free(nchatd_server& s);
 // Returns -1 only when poll fails for a reason other than EINTR.
 [[nodiscard]] int nchatd_loop_turn(nchatd_server& s, int timeout_ms);
 
+// Writes one formatted log line to standard output in the foreground,
+// never waiting for it; see nchatd_log.
+void nchatd_log_line(nchatd_server& s, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Makes standard output a log that cannot block the loop.
+void nchatd_log_open(nchatd_server& s, int fd);
+// Writes what the log holds, if standard output takes it now.
+void nchatd_log_flush(nchatd_server& s);
+
 // Admits an accepted socket into the lowest free slot or refuses it.
 void nchatd_admit(nchatd_server& s, int sock, const sockaddr_in& addr);
 
@@ -168,7 +224,8 @@ void nchatd_reap_doomed(nchatd_server& s);
 // Hands every pending output queue to the kernel, as much as it takes.
 void nchatd_flush_all(nchatd_server& s);
 
-void nchatd_process_input(nchatd_server& s, nchatd_user& u, const unsigned char* bytes, size_t count);
+// Returns the number of lines the input completed.
+size_t nchatd_process_input(nchatd_server& s, nchatd_user& u, const unsigned char* bytes, size_t count);
 [[nodiscard]] bool nchatd_process_line(nchatd_server& s, nchatd_user& u);
 bool nchatd_is_valid_username(const char* text);
 

@@ -29,10 +29,10 @@ TEST(Catalogue, GreetingAndSuccessfulLogin)
     EXPECT_EQ(unit::mask(b.read(n)), "alice\r\nSS:SS * logged in as alice\r\n> ");
     EXPECT_EQ(unit::mask(b.read(w)), "\x1b[0m\rSS:SS * user alice logged in from 127.0.0.1\r\n> ");
 
-    // Taken as typed: 20 characters, spaces at either end, another case,
+    // Taken as typed: 20 characters, spaces inside, another case,
     // even while a second connection sits at its own name prompt.
     b.connect();
-    for (std::string name : {"abcdefghijklmnopqrst"s, " a b "s, "W"s}) {
+    for (std::string name : {"abcdefghijklmnopqrst"s, "a  b"s, "W"s}) {
         int c = b.connect();
         b.feed(c, name + "\r");
         EXPECT_EQ(unit::mask(b.read(c)), name + "\r\nSS:SS * logged in as " + name + "\r\n> ");
@@ -48,6 +48,8 @@ TEST(Catalogue, RefusedNamesEndTheConnection)
         {std::string(21, 'x'), too_long}, {"/" + std::string(20, 'x'), too_long},  // long wins
         {"/list", invalid},               {"/", invalid},
         {"a\tb", invalid},                {"w", "* name already taken!\r\n"},
+        {" w", invalid},                  {"w ", invalid},  // would look like "w" in /list
+        {" ", invalid},
     };
     unit::bench b;
     int w = b.login("w");

@@ -80,7 +80,7 @@ TEST(Chat, AcceptedNamesAndTheLoginNotice)
     ASSERT_TRUE(guest.read_until("Carol"));
     guest.take();
 
-    const std::vector<std::string> names = {"alice", " Bob  the  ", std::string(20, 'z'), "Carol",
+    const std::vector<std::string> names = {"alice", "Bob  the 2nd", std::string(20, 'z'), "Carol",
                                             "~!@#$%^&*()_+{}|:<>?"};
     std::vector<client> users(names.size());
     for (size_t i = 0; i < names.size(); ++i) {

@@ -73,7 +73,11 @@ TEST(Cli, HelpTextEndsParsing)
                              "  -d        daemonize (default)\n"
                              "  -i        do not daemonize\n"
                              "  -n NUM    specify maximal number of clients (default: 64)\n"
-                             "  -p PORT   specify port number (default: 2987)\n";
+                             "  -p PORT   specify port number (default: 2987)\n"
+                             "  -g SECS   specify seconds to wait for a name, 0 for ever (default: 60)\n"
+                             "  -u NUM    specify maximal number of clients at the name prompt per address, 0 for no "
+                             "limit (default: 10)\n"
+                             "  -r LINES  specify lines per second a client may send, 0 for no limit (default: 5)\n";
     // Earlier options do not change the defaults shown; a lone dash is
     // consumed silently; nothing after --help is looked at.
     const std::vector<std::vector<std::string>> cases = {
@@ -116,6 +120,11 @@ TEST(Cli, BadOptionsAndOperands)
         {{"-p", "99999999999999999999"}, 2, range_p},
         {{"-n", "0"}, 2, range_n},
         {{"-n", "2049"}, 2, range_n},
+        // The defences take 0 for "off", and no negative number.
+        {{"-g", "-1"}, 2, ": operand of -g must be between 0 and 86400\n"},
+        {{"-u", "2049"}, 2, ": operand of -u must be between 0 and 2048\n"},
+        {{"-r", "1001"}, 2, ": operand of -r must be between 0 and 1000\n"},
+        {{"-r"}, 2, ": missing operand for -r\n"},
     };
     for (const auto& c : cases) {
         auto r = run(c.args);
@@ -172,7 +181,8 @@ TEST(Cli, DetachedServerKeepsServingWithDefaultSlots)
     // serves the default 64 slots; the daemon is found by its listening
     // socket and stopped.
     int port = harness::free_port();
-    auto r = run({"-p", printed("%d", port)}, 3000);
+    // All 64 wait at the name prompt from one address: -u 0 lifts that limit.
+    auto r = run({"-u", "0", "-p", printed("%d", port)}, 3000);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");

@@ -163,10 +163,11 @@ TEST(Commands, NameShowsAndChanges)
     const std::string n20(20, 'n');
     EXPECT_EQ(run(b, a, "/nick " + n20), "SS:SS * your name is \"" + n20 + "\"\r\n" + end);
     EXPECT_EQ(unit::mask(b.read(o)), notice("* user BOB is known as " + n20));
-    EXPECT_EQ(run(b, a, "/nick al  "), "SS:SS * your name is \"al  \"\r\n" + end);
+    EXPECT_EQ(run(b, a, "/nick al  "), invalid);
+    EXPECT_EQ(run(b, a, "/nick a  l"), "SS:SS * your name is \"a  l\"\r\n" + end);
     b.read(o);
     run(b, a, "hey");  // every later message carries the new name
-    EXPECT_EQ(unit::mask(b.read(o)), notice("<al  > hey"));
+    EXPECT_EQ(unit::mask(b.read(o)), notice("<a  l> hey"));
 }
 
 TEST(Commands, StatusAndStatusof)

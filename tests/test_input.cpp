@@ -76,10 +76,12 @@ TEST(TelnetFilter, SubnegotiationIsDroppedUpToItsEnd)
     b.feed(a, "\xff\xfa\x18\x00xy\xff\xf0" "ok"sv);
     EXPECT_EQ(b.read(a), stuff + "ok");
     EXPECT_FALSE(b.user(a).in_subneg);
-    // A lone SE ends it too; CR and LF inside are no line ends.
-    b.feed(a, "\xff\xfa\x18" "ab\r\n");
+    // Only IAC SE ends it: a lone 240 (here inside a window size of 240
+    // columns) and CR LF inside are part of it.
+    b.feed(a, "\xff\xfa\x1f\x00\xf0\x00\x32" "hi\r\n");
     EXPECT_EQ(b.read(a), "");
-    b.feed(a, "q\xff\xff\xf0" "cd\xf0");  // outside, 240 is just unprintable
+    EXPECT_TRUE(b.user(a).in_subneg);
+    b.feed(a, "q\xff\xff\xf0\xff\xf0" "cd\xf0");  // outside, 240 is just unprintable
     EXPECT_EQ(b.read(a), "cd");
     EXPECT_EQ(line_of(b, a), "okcd");
     EXPECT_EQ(b.user(a).lines_written, 0u);
