@@ -165,6 +165,8 @@ void nchatd_log_flush(nchatd_server& s)
         if (l->used == 0)
             log_report_lost(*l);
     }
+    // While lines wait, the loop wakes when standard output takes more.
+    s.polls[s.max_users + 1].fd = l->used > 0 ? l->fd : -1;
 }
 
 void nchatd_log_line(nchatd_server& s, const char* fmt, ...)
@@ -194,7 +196,7 @@ int nchatd_server_init(nchatd_server& s, int64_t max_users, bool daemonized)
     s = nchatd_server{};
     auto n = static_cast<size_t>(max_users);
     auto* users = static_cast<nchatd_user*>(calloc(n, sizeof(nchatd_user)));
-    auto* polls = static_cast<pollfd*>(calloc(n + 1, sizeof(pollfd)));
+    auto* polls = static_cast<pollfd*>(calloc(n + 2, sizeof(pollfd)));
     auto* pending = static_cast<int*>(calloc(n, sizeof(int)));
     auto* throttled = static_cast<int*>(calloc(n, sizeof(int)));
     auto* log = daemonized ? nullptr : static_cast<nchatd_log*>(calloc(1, sizeof(nchatd_log)));
@@ -236,6 +238,7 @@ int nchatd_server_init(nchatd_server& s, int64_t max_users, bool daemonized)
     polls[0] = pollfd{-1, POLLIN, 0};
     for (size_t i = 0; i < n; ++i)
         s.user_polls[i] = pollfd{-1, POLLIN, 0};
+    polls[n + 1] = pollfd{-1, POLLOUT, 0};
     take_day_snapshot(s);
     return 0;
 }
@@ -596,9 +599,13 @@ int nchatd_loop_turn(nchatd_server& s, int timeout_ms)
     int resume_ms = resume_throttled(s);
     if (resume_ms >= 0 && (timeout_ms < 0 || resume_ms < timeout_ms))
         timeout_ms = resume_ms;
-    int ready = poll(s.polls, static_cast<nfds_t>(s.max_users + 1), timeout_ms);
+    int ready = poll(s.polls, static_cast<nfds_t>(s.max_users + 2), timeout_ms);
     if (ready < 0 && errno != EINTR)
         return -1;
+    if (ready > 0 && s.polls[s.max_users + 1].revents) {
+        nchatd_log_flush(s);
+        --ready;
+    }
     check_day(s);
     sweep(s);
     nchatd_reap_doomed(s);

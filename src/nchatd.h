@@ -169,7 +169,7 @@ struct nchatd_server {
     int listen_sock;
     int daemonized;
 
-    pollfd* polls;  // the whole poll table, listening socket first
+    pollfd* polls;  // the whole poll table: listening socket, slots, log
     int* pending;   // slots with queued output, n_pending of them
     int n_pending;
     int n_doomed;  // slots marked for retirement

@@ -104,11 +104,20 @@ int free_port()
     return ntohs(addr.sin_port);
 }
 
-int connect_loopback(int port, int rcvbuf)
+int connect_loopback(int port, int rcvbuf, const char* from)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (rcvbuf > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    if (from) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        if (inet_pton(AF_INET, from, &src.sin_addr) != 1 ||
+            bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -210,10 +219,10 @@ client::client(client&& other) noexcept : fd_(other.fd_), eof_(other.eof_), in_(
     other.fd_ = -1;
 }
 
-bool client::connect(int port, int rcvbuf)
+bool client::connect(int port, int rcvbuf, const char* from)
 {
     close();
-    fd_ = connect_loopback(port, rcvbuf);
+    fd_ = connect_loopback(port, rcvbuf, from);
     return fd_ >= 0;
 }
 
@@ -313,7 +322,9 @@ std::string log_prefix(const client& c)
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     getsockname(c.fd(), reinterpret_cast<sockaddr*>(&addr), &len);
-    return "Connection from 127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    char host[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+    return "Connection from " + std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
 std::string take_masked(client& c, size_t size, int timeout_ms)

@@ -18,8 +18,9 @@ std::string binary();
 int free_port();
 
 // A TCP connection to 127.0.0.1:`port`, or -1.  A `rcvbuf` above 0
-// shrinks the receive buffer first, to make a slow reader.
-int connect_loopback(int port, int rcvbuf = 0);
+// shrinks the receive buffer first, to make a slow reader; `from` binds
+// another loopback address (such as "127.0.0.2") as the source.
+int connect_loopback(int port, int rcvbuf = 0, const char* from = nullptr);
 
 // Runs nchatd with `args` to completion (bounded by `timeout_ms`) and
 // collects its standard output, standard error and exit status.
@@ -69,7 +70,7 @@ public:
     ~client() { close(); }
 
     // A `rcvbuf` above 0 shrinks the receive buffer, to make a slow reader.
-    bool connect(int port, int rcvbuf = 0);
+    bool connect(int port, int rcvbuf = 0, const char* from = nullptr);
     bool send(std::string_view bytes);
     // Reads until everything received (not yet taken) contains `text`.
     bool read_until(std::string_view text, int timeout_ms = 3000);

@@ -1,0 +1,236 @@
+// The defences of the real server against bursty and hostile clients:
+// connect bursts, silent connections, floods, a stalled log, and memory
+// held by queues that have drained.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using harness::client;
+using harness::welcome;
+using std::chrono::steady_clock;
+
+long ms_since(steady_clock::time_point t)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - t).count());
+}
+
+size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+long rss_kib(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(f, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST(Defences, BurstOfConnectsIsGreetedWhole)
+{
+    // Far more connects than the loop takes in one turn: the kernel's
+    // accept queue must hold them until each is greeted.
+    harness::server srv;
+    ASSERT_TRUE(srv.start({"-n", "300", "-u", "0"}));
+    // Without room in that queue the kernel drops connects and the clients
+    // wait out TCP's retries, or are never seen at all.
+    std::vector<client> burst(250);
+    auto start = steady_clock::now();
+    for (auto& c : burst)
+        ASSERT_TRUE(c.connect(srv.port()));
+    int greeted = 0;
+    for (auto& c : burst)
+        greeted += c.read_until(welcome, 5000);
+    EXPECT_EQ(greeted, 250);
+    EXPECT_LT(ms_since(start), 3000);
+}
+
+TEST(Defences, SilentConnectionsTimeOutAndAreLimitedPerAddress)
+{
+    harness::server srv;
+    ASSERT_TRUE(srv.start({"-n", "6", "-g", "2", "-u", "3"}));
+    // Two silent connections and one inside a subnegotiation that never ends.
+    std::vector<client> idle(3);
+    for (auto& c : idle)
+        ASSERT_TRUE(c.connect(srv.port()) && c.read_until(welcome));
+    ASSERT_TRUE(idle[2].send("\xff\xfa\x1f"));
+
+    // A fourth from the same address is turned away; another address is not.
+    client same;
+    ASSERT_TRUE(same.connect(srv.port()));
+    EXPECT_TRUE(same.read_until("Too many connections from your address. Try again later.\r\nDisconnecting.\r\n"));
+    EXPECT_TRUE(same.wait_closed());
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(same) + " dropped: too many unnamed connections from this address.\n"));
+    client other;
+    ASSERT_TRUE(other.connect(srv.port(), 0, "127.0.0.2"));
+    EXPECT_TRUE(other.read_until(welcome));
+
+    // Logged-in users never count: one logs in, and the address has room again.
+    client alice;
+    ASSERT_TRUE(idle[0].send("alice\r\n") && idle[0].read_until("> "));
+    ASSERT_TRUE(alice.connect(srv.port()) && alice.read_until(welcome));
+
+    // Past the grace, everybody still at the name prompt is told and closed.
+    const std::string notice = "\r\n* no name entered in time, disconnecting\r\n";
+    for (client* c : {&idle[1], &idle[2], &alice, &other}) {
+        EXPECT_TRUE(c->read_until(notice, 4000));
+        EXPECT_TRUE(c->wait_closed());
+        EXPECT_TRUE(srv.wait_log(harness::log_prefix(*c) + " dropped: login timeout.\n"));
+    }
+    idle[0].take();
+    ASSERT_TRUE(idle[0].send("/list\r\n"));
+    EXPECT_TRUE(idle[0].read_until("* end.\r\n> ")) << "a logged-in user is never timed out";
+}
+
+TEST(Defences, FloodIsHeldBackWithoutLossWhilePastesAndOthersGoThrough)
+{
+    const int rate = 100;  // lines a second; the burst is 25 lines
+    harness::server srv;
+    ASSERT_TRUE(srv.start({"-r", std::to_string(rate)}));
+    client writer, bob, reader;
+    ASSERT_TRUE(writer.login(srv.port(), "writer"));
+    ASSERT_TRUE(bob.login(srv.port(), "bob"));
+    // A slow reader: a small receive buffer, read a little at a time.
+    ASSERT_TRUE(reader.connect(srv.port(), 4096) && reader.read_until(welcome));
+    ASSERT_TRUE(reader.send("reader\r\n") && reader.read_until("> "));
+    reader.take();
+
+    // A paste of 20 lines goes through at once.
+    std::string paste;
+    for (int i = 1; i <= 20; ++i)
+        paste += "paste " + std::to_string(i) + "\r\n";
+    auto start = steady_clock::now();
+    ASSERT_TRUE(writer.send(paste));
+    EXPECT_TRUE(reader.read_until("<writer> paste 20\r\n", 3000));
+    EXPECT_LT(ms_since(start), 1000);
+    EXPECT_EQ(srv.log().find("held back"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the budget refills
+
+    // A flood is read no faster than the budget, and every line arrives.
+    const int flood = 200;
+    std::string lines;
+    for (int i = 1; i <= flood; ++i)
+        lines += "flood " + std::to_string(i) + "\r\n";
+    start = steady_clock::now();
+    ASSERT_TRUE(writer.send(lines));
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(writer) + " held back: input flood.\n"));
+    // Meanwhile another user's line is not stuck behind the flood.
+    ASSERT_TRUE(bob.send("still here\r\n"));
+    EXPECT_TRUE(reader.read_until("<bob> still here\r\n", 1000));
+    EXPECT_EQ(reader.received().find("<writer> flood " + std::to_string(flood) + "\r\n"), std::string::npos);
+    EXPECT_TRUE(reader.read_until("<writer> flood " + std::to_string(flood) + "\r\n", 10000));
+    EXPECT_GE(ms_since(start), (flood - 25) * 1000 / rate - 100);
+    std::string got = harness::screen_text(reader.take());
+    size_t at = 0;
+    for (int i = 1; i <= flood; ++i) {
+        at = got.find("<writer> flood " + std::to_string(i) + "\n", at);
+        ASSERT_NE(at, std::string::npos) << "line " << i << " lost or out of order";
+    }
+    EXPECT_EQ(count_of(srv.log(), " held back: input flood."), 1u);
+    EXPECT_EQ(srv.log().find("dropped"), std::string::npos);
+}
+
+TEST(Defences, StalledLogNeverStopsTheServer)
+{
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    fcntl(out[0], F_SETPIPE_SZ, 4096);
+    int port = harness::free_port();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        execl(harness::binary().c_str(), "nchatd", "-i", "-u", "0", "-p", std::to_string(port).c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    client alice;
+    for (int i = 0; i < 100 && !alice.connect(port); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(alice.read_until(welcome));
+    ASSERT_TRUE(alice.send("alice\r\n") && alice.read_until("> "));
+
+    // Far more log than the pipe and the server's own buffer hold, and
+    // nobody reads it.
+    for (int i = 0; i < 400; ++i) {
+        client c;
+        ASSERT_TRUE(c.connect(port));
+        ASSERT_TRUE(c.read_until(welcome));
+    }
+    alice.take();
+    ASSERT_TRUE(alice.send("/version\r\n"));
+    EXPECT_TRUE(alice.read_until("* end.\r\n> ")) << "the server waits for its log";
+
+    // Once read, the log says first what it lost, then goes on.
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    std::string log;
+    client late;
+    auto start = steady_clock::now();
+    while (ms_since(start) < 5000 && log.find("named as \"late\"") == std::string::npos) {
+        char buf[4096];
+        ssize_t n = read(out[0], buf, sizeof buf);
+        if (n > 0)
+            log.append(buf, static_cast<size_t>(n));
+        if (log.find(" lines lost.\n") != std::string::npos && late.fd() < 0) {
+            ASSERT_TRUE(late.login(port, "late"));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(out[0]);
+    size_t lost = log.find("Log output stalled: ");
+    ASSERT_NE(lost, std::string::npos);
+    EXPECT_NE(log.find(" lines lost.\n", lost), std::string::npos);
+    EXPECT_GT(log.find("named as \"late\""), lost);
+    EXPECT_EQ(log.rfind('\n'), log.size() - 1) << "lines are never cut";
+}
+
+TEST(Defences, DrainedQueuesGiveMemoryBack)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed memory on purpose";
+#endif
+    harness::server srv;
+    ASSERT_TRUE(srv.start({"-n", "64", "-u", "0", "-r", "0"}));
+    client writer;
+    ASSERT_TRUE(writer.login(srv.port(), "writer"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    long before = rss_kib(srv.pid());
+
+    // Readers that stop reading while their queues fill to the bound.
+    std::vector<client> stuck(40);
+    for (size_t i = 0; i < stuck.size(); ++i)
+        ASSERT_TRUE(stuck[i].connect(srv.port(), 2048) && stuck[i].read_until(welcome) &&
+                    stuck[i].send("stuck" + std::to_string(i) + "\r\n") && stuck[i].read_until("> "));
+    const std::string line = std::string(400, 'x') + "\r\n";
+    for (int i = 0; i < 600; ++i)
+        ASSERT_TRUE(writer.send(line));
+    EXPECT_TRUE(srv.wait_log("dropped: output queue full.", 10000));
+    long full = rss_kib(srv.pid());
+    for (auto& c : stuck)
+        c.close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    long after = rss_kib(srv.pid());
+    EXPECT_GT(full, before + 2048) << "the queues did fill";
+    EXPECT_LE(after, 2 * before) << "before " << before << " KiB, full " << full << " KiB";
+}
