@@ -5,6 +5,10 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include "bounds.h"
+
+namespace nchatd {
+
 namespace {
 
 // Adds `flag` with the get/set pair given, leaving the other flags alone and
@@ -21,37 +25,40 @@ int add_flag(int fd, int get, int set, int flag)
 
 }  // namespace
 
-int nchatd_set_cloexec(int fd)
+int set_cloexec(int fd)
 {
     return add_flag(fd, F_GETFD, F_SETFD, FD_CLOEXEC);
 }
 
-int nchatd_set_nonblock(int fd)
+int set_nonblock(int fd)
 {
     return add_flag(fd, F_GETFL, F_SETFL, O_NONBLOCK);
 }
 
-int nchatd_set_keepalive(int sock)
+int set_keepalive(int sock)
 {
-    int r = setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &opt_keepalive, sizeof opt_keepalive);
+    const int on = 1;
+    int r = setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     if (r != 0)
         return r;
-    r = setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &opt_keepidle, sizeof opt_keepidle);
+    r = setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &keepidle_s, sizeof keepidle_s);
     if (r != 0)
         return r;
-    r = setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &opt_keepintvl, sizeof opt_keepintvl);
+    r = setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &keepintvl_s, sizeof keepintvl_s);
     if (r != 0)
         return r;
-    return setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &opt_keepcnt, sizeof opt_keepcnt);
+    return setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &keepcnt, sizeof keepcnt);
 }
 
-int nchatd_set_sndbuf(int sock, int bytes)
+int set_sndbuf(int sock, int bytes)
 {
     return setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
-int nchatd_set_nodelay(int sock)
+int set_nodelay(int sock)
 {
     int on = 1;
     return setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
+
+}  // namespace nchatd

@@ -1,33 +1,48 @@
-// The reduced telnet the server speaks: the command bytes it filters and
-// the one option sequence it sends.
+// The reduced telnet the server speaks: the command bytes it filters out of
+// the input and the one option sequence it sends.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
+#include <string_view>
 
-struct nchatd_server;
-struct nchatd_user;
+namespace nchatd::telnet {
 
-inline constexpr unsigned char telnet_iac = 255;
-inline constexpr unsigned char telnet_dont = 254;
-inline constexpr unsigned char telnet_do = 253;
-inline constexpr unsigned char telnet_wont = 252;
-inline constexpr unsigned char telnet_will = 251;
-inline constexpr unsigned char telnet_sb = 250;
-inline constexpr unsigned char telnet_se = 240;
+inline constexpr unsigned char iac = 255;
+inline constexpr unsigned char dont = 254;
+inline constexpr unsigned char do_ = 253;
+inline constexpr unsigned char wont = 252;
+inline constexpr unsigned char will = 251;
+inline constexpr unsigned char sb = 250;
+inline constexpr unsigned char se = 240;
 
-inline constexpr unsigned char telnet_opt_echo = 1;
-inline constexpr unsigned char telnet_opt_sga = 3;
-inline constexpr unsigned char telnet_opt_naws = 31;
-inline constexpr unsigned char telnet_opt_linemode = 34;
+inline constexpr unsigned char opt_echo = 1;
+inline constexpr unsigned char opt_sga = 3;
+inline constexpr unsigned char opt_naws = 31;
+inline constexpr unsigned char opt_linemode = 34;
 
 // The server echoes and suppresses go-ahead; the client is not to report
 // its window size nor to edit lines itself.
-inline constexpr unsigned char telnet_stuff[12] = {
-    telnet_iac, telnet_dont, telnet_opt_naws,      //
-    telnet_iac, telnet_dont, telnet_opt_linemode,  //
-    telnet_iac, telnet_will, telnet_opt_echo,      //
-    telnet_iac, telnet_will, telnet_opt_sga,
+inline constexpr char option_bytes[] = {
+    '\xff', '\xfe', '\x1f',  // IAC DONT NAWS
+    '\xff', '\xfe', '\x22',  // IAC DONT LINEMODE
+    '\xff', '\xfb', '\x01',  // IAC WILL ECHO
+    '\xff', '\xfb', '\x03',  // IAC WILL SGA
+};
+inline constexpr std::string_view option_sequence{option_bytes, sizeof option_bytes};
+
+struct State {
+    bool iac_seen = false;
+    bool in_subneg = false;
+    uint8_t skip = 0;  // option bytes still to drop after WILL/WONT/DO/DONT
 };
 
-// Sends the option sequence as one last piece and notes that it was sent.
-void nchatd_send_telnet_stuff(nchatd_server& s, nchatd_user& u);
+enum class Verdict {
+    data,     // a byte for the line editor
+    dropped,  // part of a telnet command
+    command,  // an IAC that starts a command
+};
+
+// Classifies one input byte and advances the state.
+Verdict filter(State& st, unsigned char c);
+
+}  // namespace nchatd::telnet

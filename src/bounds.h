@@ -1,0 +1,79 @@
+// Every number the server enforces, with the reason for its value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nchatd {
+
+// Slot table: one slot per simultaneous connection.
+inline constexpr long min_users = 1;
+inline constexpr long max_users = 2048;  // poll() over more gets slow
+inline constexpr long default_users = 64;
+inline constexpr long default_port = 2987;
+inline constexpr long max_port = 65535;
+// Connections the kernel completes while the loop is busy.  The loop takes
+// one per turn; the queue carries a burst of connects meanwhile.  The
+// kernel caps it at net.core.somaxconn.
+inline constexpr int listen_backlog = 511;
+// Bounds the delay of the day-change notice and of the once-a-second
+// sweep; an idle server wakes once a second.
+inline constexpr int poll_timeout_ms = 1000;
+// One receive per readable slot per turn, so one client cannot hog a turn.
+inline constexpr size_t recv_size = 128;
+// An input line holds at most this many bytes.
+inline constexpr size_t line_max = 511;
+inline constexpr size_t name_max = 20;
+inline constexpr size_t status_max = 39;
+// Room for any one composed message: the writer's copy of the longest chat
+// line is 544 bytes.
+inline constexpr size_t message_max = 600;
+// Output queued for one connection and not yet taken by the kernel.  Must
+// hold the largest burst the server itself sends to one client: "/list"
+// with 2048 names is 2048 lines of at most 32 bytes, just over 64 KiB.
+inline constexpr size_t outq_max = 128 * 1024;
+// First allocation of an output queue; it doubles as needed up to the
+// bound, and a drained queue shrinks back to it within a second.  Small,
+// because 2048 idle clients each keep theirs.
+inline constexpr size_t outq_initial = 512;
+// Kernel send buffer of a client socket (Linux doubles it).  Fixed rather
+// than autotuned, so that a client that stops reading is noticed after
+// some hundred kilobytes, not after megabytes of kernel memory.
+inline constexpr int sndbuf_size = 32 * 1024;
+// Descriptors besides the clients: stdio, the listening socket, the spare
+// descriptor kept for EMFILE, and a few for whatever the C library opens.
+inline constexpr long fd_reserve = 16;
+
+// Keep-alive: a peer that vanished silently is noticed after about
+// 60 + 5 * 10 = 110 seconds.
+inline constexpr int keepidle_s = 60;
+inline constexpr int keepintvl_s = 10;
+inline constexpr int keepcnt = 5;
+
+// A connection still at the name prompt after this many seconds is closed,
+// so that silent connections cannot hold every slot.  0 turns it off.
+inline constexpr long default_login_grace = 60;
+inline constexpr long max_login_grace = 86400;
+// Connections from one address that may wait at the name prompt at once;
+// logged-in users do not count, so a crowd behind one NAT address can chat.
+inline constexpr long default_unnamed_per_addr = 10;
+// Flood budget in the manner of an IRC message timer: every line, or every
+// 512 bytes of input if that is more, costs 1/rate seconds; reading stops
+// while a connection owes more than the burst, and TCP holds the rest.  A
+// paste of 20 lines goes through at once, a few lines a second forever.
+inline constexpr long default_line_rate = 5;
+inline constexpr long max_line_rate = 1000;
+inline constexpr long flood_burst_lines = 25;
+inline constexpr size_t flood_line_bytes = line_max + 1;
+// Log lines waiting for a standard output that does not take them; beyond
+// it they are counted and reported once the log moves again.
+inline constexpr size_t log_buffer = 16 * 1024;
+
+// The defences, with the defaults an operator can change by option.
+struct Limits {
+    long login_grace = default_login_grace;
+    long unnamed_per_addr = default_unnamed_per_addr;
+    long line_rate = default_line_rate;
+};
+
+}  // namespace nchatd

@@ -1,0 +1,313 @@
+#include "commands.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "session.h"
+#include "texts.h"
+
+namespace nchatd {
+
+namespace {
+
+using namespace std::literals;
+
+// Every reply line goes out behind the caller's own time stamp.
+void reply(Room& room, Connection& c, std::string_view line, Mode mode = Mode::last)
+{
+    room.send_stamp(c);
+    room.send(c, line, mode);
+}
+
+void replyf(Room& room, Connection& c, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void replyf(Room& room, Connection& c, const char* fmt, ...)
+{
+    char line[message_max];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    n = std::max(0, std::min(n, static_cast<int>(sizeof line) - 1));
+    reply(room, c, {line, static_cast<size_t>(n)}, Mode::more);
+}
+
+void end_reply(Room& room, Connection& c)
+{
+    reply(room, c, "* end.\r\n"sv);
+}
+
+// A nick name to look for; nobody may be reached by asking for "".
+Connection* find_named(Room& room, std::string_view nick)
+{
+    return nick.empty() ? nullptr : room.find(nick);
+}
+
+void no_such_user(Room& room, Connection& c)
+{
+    reply(room, c, "* no such user\r\n"sv);
+}
+
+const char* yes_no(bool b)
+{
+    return b ? "yes" : "no";
+}
+
+// Calendar time in the asctime layout without its line end.
+struct TimeText {
+    char text[64]{};
+};
+
+TimeText time_text(time_t t, bool utc)
+{
+    TimeText out;
+    struct tm tm;
+    if (!(utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm)) || !asctime_r(&tm, out.text))
+        return TimeText{};
+    size_t n = std::string_view(out.text).size();
+    while (n > 0 && (out.text[n - 1] == '\n' || out.text[n - 1] == '\r'))
+        out.text[--n] = '\0';
+    return out;
+}
+
+void cmd_help(Room& room, Connection& c, std::string_view)
+{
+    for (const Command& cmd : commands) {
+        room.send_stamp(c);
+        room.send(c, texts::server_prefix, Mode::more);
+        room.send(c, " /"sv, Mode::more);
+        room.send(c, cmd.name, Mode::more);
+        room.send(c, " "sv, Mode::more);
+        room.send(c, cmd.args, Mode::more);
+        size_t width = cmd.name.size() + 1 + cmd.args.size();
+        if (width < 16)
+            room.send_spaces(c, 16 - width, Mode::more);
+        room.send(c, cmd.help, Mode::more);
+        room.send_newline(c);
+    }
+    end_reply(room, c);
+}
+
+void cmd_list(Room& room, Connection& c, std::string_view)
+{
+    for (const Connection& other : room.connections()) {
+        if (!other.open())
+            continue;
+        room.send_stamp(c);
+        room.send(c, texts::server_prefix, Mode::more);
+        room.send(c, "  "sv, Mode::more);
+        room.send(c, other.name(), Mode::more);
+        room.send_newline(c);
+    }
+    end_reply(room, c);
+}
+
+void cmd_info(Room& room, Connection& c, std::string_view arg)
+{
+    const Connection* who = arg.empty() ? &c : find_named(room, arg);
+    if (!who) {
+        no_such_user(room, c);
+        return end_reply(room, c);
+    }
+    const Profile& p = who->profile;
+    const unsigned long long lines = p.lines_written;
+    replyf(room, c, "* information about user: %s\r\n", p.name.data());
+    replyf(room, c, "*   %llu line%s written\r\n", lines, lines == 1 ? "" : "s");
+    replyf(room, c, "*   message pending: %s\r\n", yes_no(who->editor.len != 0));
+    replyf(room, c, "*   telnet option sequence sent: %s\r\n", yes_no(p.telnet_sent));
+    replyf(room, c, "*   waiting: %s\r\n", yes_no(p.waiting));
+    replyf(room, c, "*   logged in at UTC: %s\r\n", time_text(p.login_time, true).text);
+    replyf(room, c, "*   idling since UTC: %s\r\n", time_text(p.last_active, true).text);
+    replyf(room, c, "*   connected from %s\r\n", who->peer.host.data());
+    replyf(room, c, "*   user status: \"%s\"\r\n", p.status.data());
+    end_reply(room, c);
+}
+
+void cmd_name(Room& room, Connection& c, std::string_view arg)
+{
+    if (arg.empty()) {
+        replyf(room, c, "* your name is \"%s\"\r\n", c.profile.name.data());
+    } else if (arg == c.name()) {
+        replyf(room, c, "* your name is already \"%s\"\r\n", c.profile.name.data());
+    } else if (!valid_name(arg)) {
+        reply(room, c, texts::name_invalid);
+    } else if (room.find(arg)) {
+        reply(room, c, texts::name_taken);
+    } else {
+        char text[message_max];
+        const int width = static_cast<int>(arg.size());
+        int n = snprintf(text, sizeof text, "* user %s is known as %.*s\r\n", c.profile.name.data(), width, arg.data());
+        room.broadcast(&c, {text, static_cast<size_t>(n)}, true);
+        arg.copy(c.profile.name.data(), arg.size());
+        c.profile.name[arg.size()] = '\0';
+        replyf(room, c, "* your name is \"%s\"\r\n", c.profile.name.data());
+    }
+    end_reply(room, c);
+}
+
+void cmd_status(Room& room, Connection& c, std::string_view arg)
+{
+    Profile& p = c.profile;
+    if (arg.empty()) {
+        replyf(room, c, "* your status is \"%s\"\r\n", p.status.data());
+    } else if (arg.size() > status_max) {
+        reply(room, c, "* new status message is too long\r\n"sv);
+    } else {
+        arg.copy(p.status.data(), arg.size());
+        p.status[arg.size()] = '\0';
+        char text[message_max];
+        int n = snprintf(text, sizeof text, "* %s set status to \"%s\"\r\n", p.name.data(), p.status.data());
+        room.broadcast(&c, {text, static_cast<size_t>(n)}, true);
+        reply(room, c, "* status set\r\n"sv);
+    }
+    end_reply(room, c);
+}
+
+void cmd_statusof(Room& room, Connection& c, std::string_view arg)
+{
+    const Connection* who = find_named(room, arg);
+    if (!who)
+        no_such_user(room, c);
+    else
+        replyf(room, c, "* status of user %s: \"%s\"\r\n", who->profile.name.data(), who->profile.status.data());
+    end_reply(room, c);
+}
+
+void cmd_quit(Room& room, Connection& c, std::string_view)
+{
+    reply(room, c, "* goodbye\r\n"sv);
+    room.request_close(c, nullptr);
+}
+
+void cmd_priv(Room& room, Connection& c, std::string_view arg)
+{
+    std::string_view nick = arg;
+    std::string_view text;
+    if (size_t space = arg.find(' '); space != std::string_view::npos) {
+        nick = arg.substr(0, space);
+        text = arg.substr(space);
+        text.remove_prefix(std::min(text.find_first_not_of(' '), text.size()));
+    }
+    Connection* to = find_named(room, nick);
+    if (!to)
+        return no_such_user(room, c);
+    if (to == &c)
+        return reply(room, c, "* not available on self\r\n"sv);
+    room.private_message(*to, c, text);
+    room.send_stamp(c);
+    room.send(c, texts::private_sent, Mode::last);
+}
+
+void cmd_wait(Room& room, Connection& c, std::string_view)
+{
+    reply(room, c, "* enterring wait mode\r\n\n\n"sv);
+    c.profile.waiting = true;
+}
+
+void cmd_bell(Room& room, Connection& c, std::string_view arg)
+{
+    Profile& p = c.profile;
+    if (arg.empty()) {
+        replyf(room, c, "* your bell setting is \"%s\"\r\n", bell_names[p.bell & 3].data());
+        return end_reply(room, c);
+    }
+    if (arg == "?") {
+        reply(room, c, "* possible bell settings:\r\n"sv, Mode::more);
+        for (unsigned i = 0; i < bell_names.size(); ++i)
+            replyf(room, c, i == p.bell ? "*  [%s]\r\n" : "*  %s\r\n", bell_names[i].data());
+        return end_reply(room, c);
+    }
+    for (unsigned i = 0; i < bell_names.size(); ++i) {
+        if (arg == bell_names[i]) {
+            p.bell = static_cast<uint8_t>(i);
+            reply(room, c, "* bell setting set\r\n"sv);
+            return end_reply(room, c);
+        }
+    }
+    reply(room, c, "* unknown bell setting\r\n"sv);
+    end_reply(room, c);
+}
+
+void cmd_time(Room& room, Connection& c, std::string_view)
+{
+    time_t now = time(nullptr);
+    replyf(room, c, "* Start UTC:   %s\r\n", time_text(room.start_time(), true).text);
+    replyf(room, c, "* UTC time:    %s\r\n", time_text(now, true).text);
+    replyf(room, c, "* Server time: %s\r\n", time_text(now, false).text);
+    end_reply(room, c);
+}
+
+void cmd_version(Room& room, Connection& c, std::string_view)
+{
+    replyf(room, c, "* nchatd v%.*s\r\n", static_cast<int>(texts::version.size()), texts::version.data());
+    end_reply(room, c);
+}
+
+void cmd_telnet(Room& room, Connection& c, std::string_view arg)
+{
+    if (!c.profile.telnet_sent || !arg.empty()) {
+        reply(room, c, "* sending telnet stuff\r\n"sv);
+        send_telnet_options(room, c);
+    }
+    end_reply(room, c);
+}
+
+const Command* find_command(std::string_view word)
+{
+    for (const Command& cmd : commands) {
+        if (cmd.name == word)
+            return &cmd;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const std::array<Command, 16> commands = {{
+    {"help", cmd_help, "", "Print available commands."},
+    {"list", cmd_list, "", "List connected users."},
+    {"quit", cmd_quit, "", "Quit chat."},
+    {"exit", cmd_quit, "", "Quit chat."},
+    {"name", cmd_name, "[nick]", "Print or change nick name."},
+    {"nick", cmd_name, "[nick]", "Print or change nick name."},
+    {"msg", cmd_priv, "nick msg", "Send a private message to a user."},
+    {"priv", cmd_priv, "nick msg", "Send a private message to a user."},
+    {"time", cmd_time, "", "Show local time on the server."},
+    {"info", cmd_info, "[user]", "Show information about a user or self."},
+    {"telnet", cmd_telnet, "[arg]", "Send telnet sequence, or resend if [arg] not empty."},
+    {"wait", cmd_wait, "", "Wait for others to write."},
+    {"version", cmd_version, "", "Print version number."},
+    {"status", cmd_status, "[stat]", "Get or set your status."},
+    {"statusof", cmd_statusof, "nick", "Get stauts of the specified user."},
+    {"bell", cmd_bell, "[arg/?]", "Get or set bell setting."},
+}};
+
+void run_command(Room& room, Connection& c, std::string_view line)
+{
+    room.send_newline(c);
+    std::string_view rest = line.substr(1);
+    size_t n = 0;
+    while (n < rest.size() && std::isalnum(static_cast<unsigned char>(rest[n])))
+        ++n;
+    std::string_view word = rest;
+    std::string_view arg;
+    // Spaces end the word; anything else makes the whole rest the word,
+    // which then names nothing.
+    if (n < rest.size() && rest[n] == ' ') {
+        word = rest.substr(0, n);
+        arg = rest.substr(n);
+        arg.remove_prefix(std::min(arg.find_first_not_of(' '), arg.size()));
+    }
+    const Command* cmd = find_command(word);
+    if (!cmd) {
+        reply(room, c, "* unknown command\r\n"sv);
+        room.send_prompt(c);
+        return;
+    }
+    cmd->handler(room, c, arg);
+    if (c.open())
+        room.send_prompt(c);
+}
+
+}  // namespace nchatd

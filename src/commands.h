@@ -1,0 +1,30 @@
+// The sixteen chat commands.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include "room.h"
+
+namespace nchatd {
+
+using Handler = void (*)(Room& room, Connection& c, std::string_view arg);
+
+struct Command {
+    std::string_view name;
+    Handler handler;
+    std::string_view args;
+    std::string_view help;
+};
+
+// In listing order.
+extern const std::array<Command, 16> commands;
+
+// Runs a line that begins with "/": the word after it names the command,
+// spaces after the word separate it from the argument.
+void run_command(Room& room, Connection& c, std::string_view line);
+
+// Bell settings by Profile::bell.
+inline constexpr std::array<std::string_view, 4> bell_names = {"none", "msg-only", "wait-only", "msg-and-wait"};
+
+}  // namespace nchatd

@@ -1,0 +1,84 @@
+// One slot of the table: a connection and everything the server knows of
+// the person behind it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <string_view>
+
+#include "bounds.h"
+#include "line_editor.h"
+#include "output_queue.h"
+#include "telnet.h"
+
+namespace nchatd {
+
+// Where a connection comes from, as log lines and notices show it.
+struct Peer {
+    std::array<char, 46> host{};  // numeric address text
+    uint16_t port = 0;
+
+    std::string_view address() const { return host.data(); }
+};
+
+// What the user chose and did.
+struct Profile {
+    std::array<char, name_max + 1> name{};  // empty until logged in
+    std::array<char, status_max + 1> status{};
+    uint8_t bell = 0;  // bit 0: ring on every delivered line; bit 1: when one ends the wait
+    bool waiting = false;
+    bool telnet_sent = false;
+    time_t login_time = 0;
+    time_t last_active = 0;
+    uint64_t lines_written = 0;
+};
+
+// The line budget; see flood_burst_lines.
+struct FloodBudget {
+    int64_t until_us = 0;    // monotonic time the budget is spent to
+    bool throttled = false;  // reading stopped until it refills
+    bool logged = false;     // the hold-back was logged; again after a rest
+};
+
+// A connection on its way out is hidden from delivery, lookup and /list at
+// once, and retired by the loop after the current event.
+enum class Closing : uint8_t {
+    open,
+    requested,  // by the connection's own event: quit, refusal, peer gone
+    overflow,   // its output queue passed its bound during someone's event
+};
+
+struct Connection {
+    int fd = -1;  // the transport's handle; -1 for a free slot
+    bool in_use = false;
+    bool listed = false;  // on the room's list of queued output
+    Closing closing = Closing::open;
+    const char* why = nullptr;  // the reason logged when it is dropped
+    int64_t admitted_s = 0;     // monotonic seconds, for the login grace
+    Peer peer;
+    telnet::State telnet;
+    LineEditor editor;
+    Profile profile;
+    FloodBudget flood;
+    OutputQueue out;  // kept for the slot's next occupant
+
+    bool open() const { return in_use && closing == Closing::open; }
+    bool named() const { return profile.name[0] != '\0'; }
+    std::string_view name() const { return profile.name.data(); }
+
+    // A new occupant starts from nothing but the queue's buffer.
+    void reset()
+    {
+        closing = Closing::open;
+        why = nullptr;
+        peer = {};
+        telnet = {};
+        editor = {};
+        profile = {};
+        flood = {};
+        out.clear();
+    }
+};
+
+}  // namespace nchatd

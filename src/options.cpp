@@ -1,0 +1,137 @@
+#include "options.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "texts.h"
+
+namespace nchatd {
+
+namespace {
+
+std::string printed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string printed(const char* fmt, ...)
+{
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    return n > 0 ? std::string(text, std::min(static_cast<size_t>(n), sizeof text - 1)) : std::string();
+}
+
+std::string usage(const char* prog)
+{
+    const int v = static_cast<int>(texts::version.size());
+    return printed("Usage: %s [OPTION]...\n", prog) + printed("Nimbra chat daemon v%.*s\n", v, texts::version.data()) +
+           "\n"
+           "  -d        daemonize (default)\n"
+           "  -i        do not daemonize\n" +
+           printed("  -n NUM    specify maximal number of clients (default: %ld)\n", default_users) +
+           printed("  -p PORT   specify port number (default: %ld)\n", default_port) +
+           printed("  -g SECS   specify seconds to wait for a name, 0 for ever (default: %ld)\n", default_login_grace) +
+           printed("  -u NUM    specify maximal number of clients at the name prompt per address, 0 for no limit "
+                   "(default: %ld)\n",
+                   default_unnamed_per_addr) +
+           printed("  -r LINES  specify lines per second a client may send, 0 for no limit (default: %ld)\n",
+                   default_line_rate);
+}
+
+// The operand of a flag is always the next argument.
+class Args {
+public:
+    explicit Args(std::span<char* const> argv) : argv_(argv) {}
+    bool more() const { return next_ < argv_.size(); }
+    const char* peek() const { return argv_[next_]; }
+    const char* take() { return argv_[next_++]; }
+
+private:
+    std::span<char* const> argv_;
+    size_t next_ = 1;
+};
+
+Parsed failure(int status, std::string err)
+{
+    Parsed p;
+    p.run = false;
+    p.status = status;
+    p.err = std::move(err);
+    return p;
+}
+
+// Reads a number operand in [min, max], in C's notation (0x10, 010).
+bool number(Args& args, const char* prog, char letter, long min, long max, long& value, Parsed& fail)
+{
+    if (!args.more()) {
+        fail = failure(2, printed("%s: missing operand for -%c\n", prog, letter));
+        return false;
+    }
+    const char* text = args.take();
+    char* end = nullptr;
+    long v = strtol(text, &end, 0);
+    if (*end != '\0') {
+        fail = failure(2, printed("%s: invalid operand of -%c\n", prog, letter));
+        return false;
+    }
+    if (v < min || v > max) {
+        fail = failure(2, printed("%s: operand of -%c must be between %i and %i\n", prog, letter, static_cast<int>(min),
+                                  static_cast<int>(max)));
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+Parsed parse_options(std::span<char* const> argv)
+{
+    const char* prog = !argv.empty() && argv[0] ? argv[0] : "nchatd";
+    Parsed p;
+    Options& o = p.options;
+    Args args(argv);
+    // Options end at the first argument that does not begin with "-".
+    while (args.more() && args.peek()[0] == '-') {
+        std::string_view word = args.take();
+        if (word == "--help") {
+            p.run = false;
+            p.out = usage(prog);
+            return p;
+        }
+        for (char letter : word.substr(1)) {
+            bool ok = true;
+            switch (letter) {
+            case 'd':
+                o.detach = true;
+                break;
+            case 'i':
+                o.detach = false;
+                break;
+            case 'n':
+                ok = number(args, prog, 'n', min_users, max_users, o.users, p);
+                break;
+            case 'p':
+                ok = number(args, prog, 'p', 1, max_port, o.port, p);
+                break;
+            case 'g':
+                ok = number(args, prog, 'g', 0, max_login_grace, o.limits.login_grace, p);
+                break;
+            case 'u':
+                ok = number(args, prog, 'u', 0, max_users, o.limits.unnamed_per_addr, p);
+                break;
+            case 'r':
+                ok = number(args, prog, 'r', 0, max_line_rate, o.limits.line_rate, p);
+                break;
+            default:
+                return failure(1, printed("%s: unknown option: -%c\n", prog, letter));
+            }
+            if (!ok)
+                return p;
+        }
+    }
+    return p;
+}
+
+}  // namespace nchatd

@@ -1,0 +1,109 @@
+#include "output_queue.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "bounds.h"
+
+namespace nchatd {
+
+// Makes room for `len` more bytes at the tail: first by moving what is left
+// to the front, then by doubling the buffer up to its bound.
+bool OutputQueue::reserve(size_t len)
+{
+    if (tail_ + len <= cap_)
+        return true;
+    size_t used = size();
+    if (used + len > outq_max)
+        return false;
+    if (head_ > 0) {
+        std::memmove(buf_.get(), buf_.get() + head_, used);
+        burst_end_ = burst_end_ > head_ ? burst_end_ - head_ : 0;
+        if (redraw_at_ < head_) {
+            redraw_at_ = redraw_end_ = 0;  // partly with the kernel already
+        } else {
+            redraw_at_ -= head_;
+            redraw_end_ -= head_;
+        }
+        head_ = 0;
+        tail_ = static_cast<uint32_t>(used);
+        if (used + len <= cap_)
+            return true;
+    }
+    size_t cap = cap_ ? cap_ : outq_initial;
+    while (cap < used + len)
+        cap *= 2;
+    cap = std::min(cap, outq_max);
+    auto* grown = static_cast<char*>(std::realloc(buf_.get(), cap));
+    if (!grown)
+        return false;
+    (void)buf_.release();
+    buf_.reset(grown);
+    cap_ = static_cast<uint32_t>(cap);
+    return true;
+}
+
+bool OutputQueue::append(std::string_view bytes, Mode mode)
+{
+    if (!reserve(bytes.size()))
+        return false;
+    if (!bytes.empty())
+        std::memcpy(buf_.get() + tail_, bytes.data(), bytes.size());
+    tail_ += static_cast<uint32_t>(bytes.size());
+    if (mode == Mode::last)
+        burst_end_ = tail_;
+    return true;
+}
+
+void OutputQueue::consumed(size_t n)
+{
+    head_ += static_cast<uint32_t>(n);
+    if (head_ >= tail_)
+        clear();
+}
+
+void OutputQueue::clear()
+{
+    head_ = tail_ = burst_end_ = 0;
+    redraw_at_ = redraw_end_ = 0;
+}
+
+void OutputQueue::cut_to_burst()
+{
+    tail_ = std::max(burst_end_, head_);
+}
+
+void OutputQueue::mark_redraw(size_t len)
+{
+    if (size() < len)
+        return;
+    redraw_end_ = tail_;
+    redraw_at_ = tail_ - static_cast<uint32_t>(len);
+}
+
+bool OutputQueue::drop_stale_redraw()
+{
+    bool stale = redraw_end_ > redraw_at_ && redraw_end_ == tail_ && redraw_at_ >= head_;
+    if (!stale || size() <= outq_max / 2)
+        return false;
+    tail_ = burst_end_ = redraw_at_;
+    redraw_at_ = redraw_end_ = 0;
+    return true;
+}
+
+size_t OutputQueue::shrink()
+{
+    if (cap_ <= outq_initial || !empty())
+        return 0;
+    auto* smaller = static_cast<char*>(std::realloc(buf_.get(), outq_initial));
+    if (!smaller)
+        return 0;
+    (void)buf_.release();
+    buf_.reset(smaller);
+    size_t freed = cap_ - outq_initial;
+    cap_ = outq_initial;
+    clear();
+    return freed;
+}
+
+}  // namespace nchatd

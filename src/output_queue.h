@@ -1,0 +1,63 @@
+// Output queued for one connection until the kernel takes it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+namespace nchatd {
+
+// How a piece of output relates to the next one: `last` ends a burst (a
+// message, a reply, a redraw), the only places where a dropped slow reader
+// may be cut off.
+enum class Mode { more, last };
+
+// Bytes [head, tail) wait for the kernel.  The buffer survives a close and
+// serves the slot's next occupant; it grows from its initial size to its
+// bound and shrinks back once drained.
+class OutputQueue {
+public:
+    // Appends unless the queue would pass its bound; then it takes nothing.
+    [[nodiscard]] bool append(std::string_view bytes, Mode mode);
+    // What waits for the kernel.
+    std::string_view pending() const { return {buf_.get() + head_, tail_ - head_}; }
+    size_t size() const { return tail_ - head_; }
+    bool empty() const { return head_ == tail_; }
+    size_t capacity() const { return cap_; }
+    // The kernel took `n` bytes from the front.
+    void consumed(size_t n);
+    // Empties the queue, keeping its buffer.
+    void clear();
+    // Drops whatever follows the last complete burst.
+    void cut_to_burst();
+    // Notes that the last `len` bytes are a redraw of prompt and input line.
+    void mark_redraw(size_t len);
+    // When the queue is more than half full and ends with a redraw the
+    // client has not received yet, removes that redraw and returns true:
+    // the client's screen then ends with the previous message's line end.
+    bool drop_stale_redraw();
+    // Gives an empty queue's buffer back down to its initial size; returns
+    // the bytes given back.
+    size_t shrink();
+
+private:
+    struct free_deleter {
+        void operator()(char* p) const { std::free(p); }
+    };
+    bool reserve(size_t len);
+
+    std::unique_ptr<char, free_deleter> buf_;
+    uint32_t cap_ = 0;
+    uint32_t head_ = 0;
+    uint32_t tail_ = 0;
+    uint32_t burst_end_ = 0;  // end of the last complete burst
+    // The last redraw while it is still queued: a client that falls behind
+    // gets it replaced by the next delivery instead of collecting one stale
+    // redraw per message.
+    uint32_t redraw_at_ = 0;
+    uint32_t redraw_end_ = 0;
+};
+
+}  // namespace nchatd

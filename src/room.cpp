@@ -1,0 +1,252 @@
+#include "room.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "texts.h"
+
+namespace nchatd {
+
+namespace {
+
+constexpr std::string_view some_spaces = "                                                               ";
+constexpr std::string_view some_backs = "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b"
+                                        "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b";
+
+}  // namespace
+
+Stamp stamp_now()
+{
+    Stamp s;
+    time_t now = time(nullptr);
+    struct tm local;
+    if (!localtime_r(&now, &local))
+        return s;
+    int n = snprintf(s.text, sizeof s.text, "%02u:%02u ", static_cast<unsigned>(local.tm_hour),
+                     static_cast<unsigned>(local.tm_min));
+    s.len = n > 0 && static_cast<size_t>(n) < sizeof s.text ? static_cast<size_t>(n) : 0;
+    return s;
+}
+
+Room::Room(size_t slots, Transport& transport, Log& log)
+    : slots_(slots), transport_(transport), log_(log), start_time_(time(nullptr))
+{
+    pending_.reserve(slots);
+    requested_.reserve(slots);
+}
+
+Connection* Room::free_slot()
+{
+    for (Connection& c : slots_) {
+        if (!c.in_use)
+            return &c;
+    }
+    return nullptr;
+}
+
+Connection* Room::find(std::string_view name)
+{
+    for (Connection& c : slots_) {
+        if (c.open() && c.named() && c.name() == name)
+            return &c;
+    }
+    return nullptr;
+}
+
+size_t Room::unnamed_from(std::string_view address) const
+{
+    return static_cast<size_t>(std::count_if(slots_.begin(), slots_.end(), [&](const Connection& c) {
+        return c.open() && !c.named() && c.peer.address() == address;
+    }));
+}
+
+void Room::send(Connection& c, std::string_view bytes, Mode mode)
+{
+    if (!c.open())
+        return;
+    if (!c.out.append(bytes, mode)) {
+        // The kernel may have room by now: a reader that keeps up is never
+        // dropped just because a burst was large.
+        (void)transport_.flush(c);
+        if (!c.out.append(bytes, mode)) {
+            overflow(c);
+            return;
+        }
+    }
+    if (!c.listed) {
+        c.listed = true;
+        pending_.push_back(slot_of(c));
+    }
+}
+
+void Room::send_stamp(Connection& c)
+{
+    Stamp s = stamp_now();
+    if (s.len > 0)
+        send(c, s.view(), Mode::more);
+}
+
+void Room::send_spaces(Connection& c, size_t count, Mode mode)
+{
+    while (count > 0) {
+        size_t n = std::min(count, some_spaces.size());
+        send(c, some_spaces.substr(0, n), mode);
+        count -= n;
+    }
+}
+
+void Room::send_backs(Connection& c, size_t count, Mode mode)
+{
+    while (count > 0) {
+        size_t n = std::min(count, some_backs.size());
+        count -= n;
+        send(c, some_backs.substr(0, n), count > 0 ? Mode::more : mode);
+    }
+}
+
+void Room::deliver(Connection& c, std::string_view stamp, std::string_view text)
+{
+    if (!c.open())
+        return;
+    Profile& p = c.profile;
+    bool ring = p.bell & 1;
+    if (p.waiting) {
+        if (p.bell & 2) {
+            send(c, texts::bell, Mode::more);
+            ring = false;
+        }
+        send(c, texts::wakeup, Mode::more);
+        p.waiting = false;
+    }
+    std::string_view shown = text;
+    while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n'))
+        shown.remove_suffix(1);
+    size_t visible = stamp.size() + shown.size();
+    // Without the stale redraw the cursor stands at the start of a line.
+    const size_t input = c.editor.len;
+    size_t width = c.out.drop_stale_redraw() ? 0 : texts::prompt.size() + input;
+    if (visible < width) {
+        send_backs(c, width - visible, Mode::more);
+        send_spaces(c, width - visible, Mode::more);
+    }
+    if (ring)
+        send(c, texts::bell, Mode::more);
+    send(c, texts::safe_cr, Mode::more);
+    if (!stamp.empty())
+        send(c, stamp, Mode::more);
+    send(c, text, Mode::more);
+    send_prompt(c);
+    if (input > 0)
+        send(c, c.editor.line(), Mode::last);
+    if (c.open())
+        c.out.mark_redraw(texts::prompt.size() + input);
+}
+
+void Room::broadcast(const Connection* from, std::string_view text, bool with_time)
+{
+    Stamp stamp = with_time ? stamp_now() : Stamp{};
+    for (Connection& c : slots_) {
+        if (c.open() && c.named() && &c != from)
+            deliver(c, stamp.view(), text);
+    }
+}
+
+void Room::private_message(Connection& to, const Connection& from, std::string_view text)
+{
+    char line[message_max];
+    int n = snprintf(line, sizeof line, "![%s] %.*s\r\n", from.profile.name.data(), static_cast<int>(text.size()),
+                     text.data());
+    deliver(to, stamp_now().view(), {line, std::min(static_cast<size_t>(std::max(n, 0)), sizeof line - 1)});
+}
+
+void Room::request_close(Connection& c, const char* why)
+{
+    if (!c.open())
+        return;
+    c.closing = Closing::requested;
+    c.why = why;
+    requested_.push_back(slot_of(c));
+}
+
+void Room::overflow(Connection& c)
+{
+    c.closing = Closing::overflow;
+    c.why = "output queue full";
+    // Whatever follows the last whole burst would reach the client cut.
+    c.out.cut_to_burst();
+    overflowed_++;
+}
+
+void Room::end(Connection& c)
+{
+    if (c.named()) {
+        char text[message_max];
+        int n = snprintf(text, sizeof text, "* user %s logged off from %s\r\n", c.profile.name.data(),
+                         c.peer.host.data());
+        broadcast(&c, {text, static_cast<size_t>(std::max(n, 0))}, true);
+    }
+    if (c.why)
+        log_event(c.peer, " dropped: %s.\n", c.why);
+    else if (c.named())
+        log_event(c.peer, " has been closed (user \"%s\").\n", c.profile.name.data());
+    else
+        log_event(c.peer, " has been closed.\n");
+    (void)transport_.flush(c);
+    transport_.close(c);
+    if (c.closing == Closing::overflow)
+        overflowed_--;
+    c.in_use = false;
+    c.fd = -1;
+    c.closing = Closing::open;
+    c.why = nullptr;
+    c.out.clear();
+}
+
+void Room::retire()
+{
+    // Requests come from the event's own connection, at most one an event.
+    for (size_t k = 0; k < requested_.size(); ++k)
+        end(slots_[requested_[k]]);
+    requested_.clear();
+    // Ending one user broadcasts its logoff, which may overflow others, also
+    // in slots already passed: go round until a pass ends nobody.  Every
+    // pass but the last frees a slot, so this ends.
+    for (bool again = overflowed_ > 0; again;) {
+        again = false;
+        for (Connection& c : slots_) {
+            if (c.in_use && c.closing == Closing::overflow) {
+                end(c);
+                again = true;
+            }
+        }
+    }
+}
+
+void Room::flush_all()
+{
+    size_t kept = 0;
+    for (size_t slot : pending_) {
+        Connection& c = slots_[slot];
+        if (c.in_use && !transport_.flush(c)) {
+            pending_[kept++] = slot;
+            continue;
+        }
+        c.listed = false;
+    }
+    pending_.resize(kept);
+}
+
+void Room::log_event(const Peer& peer, const char* fmt, ...)
+{
+    char rest[400];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(rest, sizeof rest, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    log_.line("Connection from %s:%u%s", peer.host.data(), static_cast<unsigned>(peer.port), rest);
+}
+
+}  // namespace nchatd

@@ -1,0 +1,101 @@
+// The room: the table of connections, lookup, delivery with redraw,
+// broadcast, private messages and the one way a connection ends.  It does
+// no system call; it reaches the kernel only through its Transport.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "connection.h"
+#include "log.h"
+
+namespace nchatd {
+
+// What the room needs of the sockets below it.
+class Transport {
+public:
+    // Hands the connection's queue to the kernel, as much as it takes now;
+    // true when the queue is empty afterwards.
+    virtual bool flush(Connection& c) = 0;
+    // Ends the connection's socket; the slot is the room's again.
+    virtual void close(Connection& c) = 0;
+
+protected:
+    ~Transport() = default;
+};
+
+// "HH:MM " in local time, or empty when the local time is unknown.
+struct Stamp {
+    char text[8]{};
+    size_t len = 0;
+    std::string_view view() const { return {text, len}; }
+};
+Stamp stamp_now();
+
+class Room {
+public:
+    Room(size_t slots, Transport& transport, Log& log);
+
+    std::span<Connection> connections() { return slots_; }
+    Connection& at(size_t slot) { return slots_[slot]; }
+    size_t slot_of(const Connection& c) const { return static_cast<size_t>(&c - slots_.data()); }
+    Log& log() { return log_; }
+    time_t start_time() const { return start_time_; }
+    void set_start_time(time_t t) { start_time_ = t; }
+
+    // The lowest free slot, or null.
+    Connection* free_slot();
+    // The open, logged-in connection of that exact name, or null.
+    Connection* find(std::string_view name);
+    // Open connections from `address` that have not logged in.
+    size_t unnamed_from(std::string_view address) const;
+
+    // Queues output for an open connection.  One whose queue would pass its
+    // bound gets nothing more and is retired after the current event.
+    void send(Connection& c, std::string_view bytes, Mode mode);
+    void send_stamp(Connection& c);
+    void send_prompt(Connection& c) { send(c, "> ", Mode::last); }
+    void send_newline(Connection& c) { send(c, "\r\n", Mode::last); }
+    void send_spaces(Connection& c, size_t count, Mode mode);
+    void send_backs(Connection& c, size_t count, Mode mode);
+
+    // Writes a message above the user's input line and draws the prompt and
+    // the half-typed input again below it.
+    void deliver(Connection& c, std::string_view stamp, std::string_view text);
+    // Delivers to every logged-in user but `from`, behind one stamp when
+    // `with_time`.
+    void broadcast(const Connection* from, std::string_view text, bool with_time);
+    void private_message(Connection& to, const Connection& from, std::string_view text);
+
+    // Hides the connection from delivery, lookup and /list at once; the
+    // loop retires it after the event.  `why` is logged as "dropped: why",
+    // or null for a connection that simply ended.
+    void request_close(Connection& c, const char* why);
+    // Retires every connection asked to close: logoff notice for a
+    // logged-in user, log line, queue flushed, socket closed.  The
+    // connection whose own event asked goes first, then those whose queue
+    // overflowed, in slot order, until a pass finds none.
+    void retire();
+    // Hands every queued output to the transport.
+    void flush_all();
+
+    // "Connection from ADDRESS:PORT" and the rest, as one log line.
+    void log_event(const Peer& peer, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+private:
+    void overflow(Connection& c);
+    void end(Connection& c);
+
+    std::vector<Connection> slots_;
+    std::vector<size_t> pending_;  // slots with queued output
+    std::vector<size_t> requested_;
+    size_t overflowed_ = 0;
+    Transport& transport_;
+    Log& log_;
+    time_t start_time_ = 0;
+};
+
+}  // namespace nchatd

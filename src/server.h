@@ -1,0 +1,76 @@
+// The only socket I/O: the poll table, admission and refusal, receive,
+// flush, close, the day change and the once-a-second sweep.
+#pragma once
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "fdctl.h"
+#include "bounds.h"
+#include "log.h"
+#include "room.h"
+
+namespace nchatd {
+
+// A listening socket, or what kept it from being made.
+struct Listener {
+    unique_fd fd;
+    std::string error;  // "failed to bind server socket: Address already in use"
+};
+Listener open_listener(long port);
+
+// Raises the soft limit on open files as far as `users` clients need;
+// returns how many can be served, and a warning when that is fewer.
+long raise_file_limit(long users, std::string& warning);
+
+class Server final : public Transport {
+public:
+    Server(long slots, const Limits& limits, Log& log);
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+    ~Server();
+
+    void listen_on(unique_fd listener);
+    // Start time, day and spare descriptor as of now (after detaching).
+    void begin();
+    // One turn of the event loop: poll, day change, sweep, admission,
+    // input, output.  Returns -1 only when poll fails for a reason other
+    // than EINTR.
+    [[nodiscard]] int turn(int timeout_ms);
+    // Admits an accepted socket into the lowest free slot or refuses it.
+    void admit(unique_fd sock, const sockaddr_storage& addr);
+
+    Room& room() { return room_; }
+    const pollfd& poll_entry(const Connection& c) const { return polls_[1 + room_.slot_of(c)]; }
+
+    bool flush(Connection& c) override;
+    void close(Connection& c) override;
+
+private:
+    void accept_one();
+    void refuse_without_descriptor();
+    void serve(Connection& c, short revents);
+    void check_day();
+    void sweep();
+    void charge(Connection& c, size_t lines, size_t bytes);
+    int resume_throttled();
+    void unthrottle(Connection& c);
+    void set_events(const Connection& c);
+
+    Log& log_;
+    Limits limits_;
+    Room room_;
+    std::vector<pollfd> polls_;  // listening socket, one per slot, the log
+    std::vector<size_t> throttled_;
+    unique_fd listener_;
+    unique_fd spare_;  // given up for a moment when accept() hits EMFILE
+    int last_mday_ = 0;
+    int64_t last_sweep_s_ = 0;
+};
+
+}  // namespace nchatd

@@ -1,0 +1,156 @@
+#include "session.h"
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+
+#include "commands.h"
+#include "texts.h"
+
+namespace nchatd {
+
+namespace {
+
+// Echo of one receive: at most three bytes ("\b \b") per input byte.
+using Echo = std::array<char, 3 * recv_size>;
+
+void refuse_login(Room& room, Connection& c, std::string_view text, const char* why)
+{
+    room.send(c, text, Mode::last);
+    room.request_close(c, why);
+}
+
+void login(Room& room, Connection& c, std::string_view name)
+{
+    room.send_newline(c);
+    if (name.size() > name_max)
+        return refuse_login(room, c, texts::name_too_long, "name too long");
+    if (!valid_name(name))
+        return refuse_login(room, c, texts::name_invalid, "invalid name");
+    if (room.find(name))
+        return refuse_login(room, c, texts::name_taken, "duplicate name");
+    name.copy(c.profile.name.data(), name.size());
+    c.profile.name[name.size()] = '\0';
+    room.log_event(c.peer, " named as \"%s\"\n", c.profile.name.data());
+    room.send_stamp(c);
+    room.send(c, "* logged in as ", Mode::more);
+    room.send(c, c.name(), Mode::more);
+    room.send(c, texts::newline, Mode::last);
+    char notice[message_max];
+    int n = snprintf(notice, sizeof notice, "* user %s logged in from %s\r\n", c.profile.name.data(),
+                     c.peer.host.data());
+    room.broadcast(&c, {notice, static_cast<size_t>(n)}, true);
+    room.send_prompt(c);
+}
+
+void chat(Room& room, Connection& c, std::string_view line)
+{
+    char text[message_max];
+    const char* name = c.profile.name.data();
+    const int width = static_cast<int>(line.size());
+    int n = snprintf(text, sizeof text, "<%s> %.*s\r\n", name, width, line.data());
+    room.broadcast(&c, {text, static_cast<size_t>(n)}, true);
+    n = snprintf(text, sizeof text, "<\x1b[1m%s\x1b[0m> %.*s\r\n", name, width, line.data());
+    room.deliver(c, stamp_now().view(), {text, static_cast<size_t>(n)});
+    c.profile.lines_written++;
+}
+
+void take_line(Room& room, Connection& c, std::string_view line)
+{
+    c.profile.last_active = time(nullptr);
+    if (!c.named())
+        return login(room, c, line);
+    c.profile.waiting = false;
+    if (line.front() == '/')
+        return run_command(room, c, line);
+    chat(room, c, line);
+}
+
+}  // namespace
+
+bool valid_name(std::string_view name)
+{
+    if (name.empty() || name.size() > name_max || name.front() == '/' || name.front() == ' ' || name.back() == ' ')
+        return false;
+    for (char ch : name) {
+        auto b = static_cast<unsigned char>(ch);
+        if (b < 32 || b > 126)
+            return false;
+    }
+    return true;
+}
+
+void send_telnet_options(Room& room, Connection& c)
+{
+    c.profile.telnet_sent = true;
+    room.send(c, telnet::option_sequence, Mode::last);
+}
+
+void admit(Room& room, Connection& c, int fd, const Peer& peer)
+{
+    c.reset();
+    c.fd = fd;
+    c.in_use = true;
+    c.peer = peer;
+    c.profile.login_time = c.profile.last_active = time(nullptr);
+    greet(room, c);
+    room.log_event(c.peer, " accepted.\n");
+}
+
+void greet(Room& room, Connection& c)
+{
+    room.send(c, "Welcome to Nimbra chat v", Mode::more);
+    room.send(c, texts::version, Mode::more);
+    room.send(c, "!\r\n", Mode::last);
+    char max[16];
+    int n = snprintf(max, sizeof max, "%zu", name_max);
+    room.send(c, "Enter your name (max ", Mode::more);
+    room.send(c, {max, static_cast<size_t>(n)}, Mode::more);
+    room.send(c, " chars): ", Mode::last);
+}
+
+size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
+{
+    Echo echo;
+    size_t echo_len = 0;
+    size_t lines = 0;
+    for (size_t i = 0; i < bytes.size() && c.open(); ++i) {
+        unsigned char b = bytes[i];
+        telnet::Verdict v = telnet::filter(c.telnet, b);
+        if (v == telnet::Verdict::command && !c.profile.telnet_sent)
+            send_telnet_options(room, c);
+        if (v != telnet::Verdict::data)
+            continue;
+        switch (edit(c.editor, b)) {
+        case Edit::none:
+            break;
+        case Edit::appended:
+            echo[echo_len++] = static_cast<char>(b);
+            break;
+        case Edit::erased:
+            std::string_view("\b \b").copy(echo.data() + echo_len, 3);
+            echo_len += 3;
+            break;
+        case Edit::line_end: {
+            // The echo of what came before the line end goes first.
+            if (echo_len > 0)
+                room.send(c, {echo.data(), echo_len}, Mode::last);
+            echo_len = 0;
+            if (c.editor.len == 0)
+                break;
+            std::array<char, line_max> line;
+            std::string_view typed = c.editor.line();
+            typed.copy(line.data(), typed.size());
+            c.editor.len = 0;
+            ++lines;
+            take_line(room, c, {line.data(), typed.size()});
+            break;
+        }
+        }
+    }
+    if (echo_len > 0)
+        room.send(c, {echo.data(), echo_len}, Mode::last);
+    return lines;
+}
+
+}  // namespace nchatd
