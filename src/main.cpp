@@ -10,6 +10,7 @@
 
 #include "options.h"
 #include "server.h"
+#include "startup.h"
 
 int main(int argc, char** argv)
 {
