@@ -41,27 +41,39 @@ bool serves(int port, int slots = 1)
     return c[slots].connect(port) && c[slots].read_until("Too many client are connected.", 2000);
 }
 
-// A test that expects the foreground may have started a daemon instead:
-// stop whatever listens on `port`, so that nothing outlives the test.
-void stop_stray_listener(int port)
+// The process that listens on `port`, or 0.
+pid_t listener_pid(int port)
 {
-    std::ifstream tcp("/proc/net/tcp");
-    std::string line, inode;
-    while (std::getline(tcp, line)) {
-        unsigned local_port = 0, state = 0;
-        unsigned long ino = 0;
-        if (sscanf(line.c_str(), "%*d: %*x:%x %*x:%*x %x %*s %*s %*s %*s %*s %lu", &local_port, &state, &ino) == 3 &&
-            local_port == static_cast<unsigned>(port) && state == 0x0A)
-            inode = "socket:[" + std::to_string(ino) + "]";
+    std::string inode;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream tcp(table);
+        std::string line;
+        while (std::getline(tcp, line)) {
+            unsigned local_port = 0, state = 0;
+            unsigned long ino = 0;
+            if (sscanf(line.c_str(), "%*d: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %*s %*s %*s %*s %*s %lu", &local_port,
+                       &state, &ino) == 3 &&
+                local_port == static_cast<unsigned>(port) && state == 0x0A)
+                inode = "socket:[" + std::to_string(ino) + "]";
+        }
     }
     for (const auto& fd : std::filesystem::directory_iterator("/proc")) {
         pid_t pid = atoi(fd.path().filename().c_str());
         std::error_code ec;
         for (const auto& f : std::filesystem::directory_iterator(fd.path() / "fd", ec)) {
             if (pid > 0 && !inode.empty() && std::filesystem::read_symlink(f, ec) == inode)
-                kill(pid, SIGKILL);
+                return pid;
         }
     }
+    return 0;
+}
+
+// A test that expects the foreground may have started a daemon instead:
+// stop whatever listens on `port`, so that nothing outlives the test.
+void stop_stray_listener(int port)
+{
+    if (pid_t pid = listener_pid(port); pid > 0)
+        kill(pid, SIGKILL);
 }
 
 TEST(Cli, HelpTextEndsParsing)
@@ -188,6 +200,13 @@ TEST(Cli, DetachedServerKeepsServingWithDefaultSlots)
     EXPECT_EQ(r.err, "");
     if (r.status == 0) {
         EXPECT_TRUE(serves(port, 64));
+        // The daemon lets go of the caller's terminal or pipes.
+        pid_t daemon = listener_pid(port);
+        for (int fd = 0; fd <= 2; ++fd) {
+            std::error_code ec;
+            auto path = std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(fd), ec);
+            EXPECT_EQ(path, "/dev/null") << "descriptor " << fd;
+        }
         stop_stray_listener(port);
     }
 }
