@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "session.h"
 #include "texts.h"
 
 namespace nchatd {
@@ -248,7 +247,7 @@ void cmd_telnet(Room& room, Connection& c, std::string_view arg)
 {
     if (!c.profile.telnet_sent || !arg.empty()) {
         reply(room, c, "* sending telnet stuff\r\n"sv);
-        send_telnet_options(room, c);
+        room.send_telnet_options(c);
     }
     end_reply(room, c);
 }

@@ -49,6 +49,20 @@ enum class Closing : uint8_t {
     overflow,   // its output queue passed its bound during someone's event
 };
 
+// 1 to 20 printable ASCII characters, not beginning with "/", with no space
+// at either end (such a name would look like another in /list).
+inline bool valid_name(std::string_view name)
+{
+    if (name.empty() || name.size() > name_max || name.front() == '/' || name.front() == ' ' || name.back() == ' ')
+        return false;
+    for (char ch : name) {
+        auto b = static_cast<unsigned char>(ch);
+        if (b < 32 || b > 126)
+            return false;
+    }
+    return true;
+}
+
 struct Connection {
     int fd = -1;  // the transport's handle; -1 for a free slot
     bool in_use = false;

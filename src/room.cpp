@@ -87,6 +87,12 @@ void Room::send_stamp(Connection& c)
         send(c, s.view(), Mode::more);
 }
 
+void Room::send_telnet_options(Connection& c)
+{
+    c.profile.telnet_sent = true;
+    send(c, telnet::option_sequence, Mode::last);
+}
+
 void Room::send_spaces(Connection& c, size_t count, Mode mode)
 {
     while (count > 0) {

@@ -60,6 +60,8 @@ public:
     void send_prompt(Connection& c) { send(c, "> ", Mode::last); }
     void send_newline(Connection& c) { send(c, "\r\n", Mode::last); }
     void send_spaces(Connection& c, size_t count, Mode mode);
+    // The telnet option sequence as one burst, noted as sent.
+    void send_telnet_options(Connection& c);
     void send_backs(Connection& c, size_t count, Mode mode);
 
     // Writes a message above the user's input line and draws the prompt and

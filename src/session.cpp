@@ -68,24 +68,6 @@ void take_line(Room& room, Connection& c, std::string_view line)
 
 }  // namespace
 
-bool valid_name(std::string_view name)
-{
-    if (name.empty() || name.size() > name_max || name.front() == '/' || name.front() == ' ' || name.back() == ' ')
-        return false;
-    for (char ch : name) {
-        auto b = static_cast<unsigned char>(ch);
-        if (b < 32 || b > 126)
-            return false;
-    }
-    return true;
-}
-
-void send_telnet_options(Room& room, Connection& c)
-{
-    c.profile.telnet_sent = true;
-    room.send(c, telnet::option_sequence, Mode::last);
-}
-
 void admit(Room& room, Connection& c, int fd, const Peer& peer)
 {
     c.reset();
@@ -118,7 +100,7 @@ size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
         unsigned char b = bytes[i];
         telnet::Verdict v = telnet::filter(c.telnet, b);
         if (v == telnet::Verdict::command && !c.profile.telnet_sent)
-            send_telnet_options(room, c);
+            room.send_telnet_options(c);
         if (v != telnet::Verdict::data)
             continue;
         switch (edit(c.editor, b)) {

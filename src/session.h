@@ -14,16 +14,9 @@ namespace nchatd {
 // lines it completed.  Stops early when the connection is asked to close.
 size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes);
 
-// 1 to 20 printable ASCII characters, not beginning with "/", with no space
-// at either end (such a name would look like another in /list).
-bool valid_name(std::string_view name);
-
 // Gives a free slot to a new connection: a fresh record, the greeting and
 // the log line.
 void admit(Room& room, Connection& c, int fd, const Peer& peer);
 void greet(Room& room, Connection& c);
-
-// Sends the telnet option sequence as one burst and notes that it was sent.
-void send_telnet_options(Room& room, Connection& c);
 
 }  // namespace nchatd
