@@ -1,303 +1,336 @@
-// Drives the receive path of a small server with input chosen by a fuzzer
-// and checks the slot table after every step.  Header-only and free of
-// libFuzzer, so that the regression test replays inputs through the very
-// same code.
+// Drives the room and the receive path of a six-slot server with input
+// chosen by a fuzzer and checks the records after every step.  Everything
+// runs in memory: no socket, no clock.  Header-only and free of libFuzzer,
+// so that the regression test replays inputs through the very same code.
 //
 // The input is a sequence of operations; each starts with a byte h whose
 // top three bits choose the operation and whose low five bits k pick a
-// slot (k % nchatd_fuzz_slots):
+// slot (k % fuzz::slots):
 //   0-3  one receive for slot k: the next byte n, then n % 128 + 1 bytes
-//   4    the peer of slot k closes its connection
-//   5    a new connection arrives (refused when every slot is taken)
+//   4    the peer of slot k goes away (the loop asks the room to close it)
+//   5    a connection arrives; k & 7 chooses how many bytes its socket
+//        takes at a time, k >> 3 its address; it is refused when every
+//        slot is taken or its address has too many unnamed connections
 //   6    the client of slot k reads what it was sent; every client when k & 8
-//   7    for the client of slot k >> 2: when k & 3 == 1 it resets its
-//        connection; when k & 3 == 2 it sends bytes given as for 0-3
-//        through its socket, and a turn of the event loop reads them;
-//        otherwise only a turn of the event loop, which waits for nothing
-// Each operation ends as a loop turn does: doomed slots are retired and
-// queues handed to the kernel.  Connections come from a pool of loopback
-// TCP pairs made once per process; a slot gets a duplicate of the server
-// end, so the server closing it leaves the pair for the next input.  The
-// kernel buffers are small so that a client that does not read soon
-// stops taking bytes and the server's own queues fill.
+//   7    for slot j = (k >> 2) % fuzz::slots: when k & 3 == 1 its client
+//        resets the connection; when k & 3 == 2 it receives bytes given as
+//        for 0-3, then a loop turn; otherwise a loop turn: broken
+//        connections are noticed, queues shrink, and when k & 3 == 3 the
+//        day changes, when j is odd unnamed connections time out
+// Each operation ends as an event of the loop does: the connections asked
+// to close are retired, then every queue is handed to the transport.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
-#include "nchatd.h"
+#include "bounds.h"
+#include "log.h"
+#include "room.h"
+#include "session.h"
+#include "texts.h"
 
-inline constexpr int nchatd_fuzz_slots = 6;
-inline constexpr int nchatd_fuzz_initial = 4;  // connections before the first operation
-inline constexpr int nchatd_fuzz_pool = nchatd_fuzz_slots + 2;
-inline constexpr int nchatd_fuzz_kernel_buf = 4096;
+namespace fuzz {
 
-struct nchatd_fuzz_pair {
-    int client = -1;  // -1 after the client reset the connection
-    int server = -1;
-    sockaddr_in peer{};
-};
-
-struct nchatd_fuzz_rig {
-    int listener = -1;
-    sockaddr_in addr{};
-    nchatd_fuzz_pair pool[nchatd_fuzz_pool];
-    int pair_of_slot[nchatd_fuzz_slots]{};
-    nchatd_server s{};
-};
-
-// Failures of the test machinery itself, not of the server.
-[[noreturn]] inline void nchatd_fuzz_fatal(const char* what)
-{
-    perror(what);
-    abort();
-}
-
-inline void nchatd_fuzz_connect(nchatd_fuzz_rig& r, nchatd_fuzz_pair& p)
-{
-    int size = nchatd_fuzz_kernel_buf;
-    p.client = socket(AF_INET, SOCK_STREAM, 0);
-    setsockopt(p.client, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    // The fuzzer's timer may interrupt connect(); the handshake goes on
-    // regardless, and accept() waits for it.
-    if (connect(p.client, reinterpret_cast<sockaddr*>(&r.addr), sizeof r.addr) != 0 && errno != EINTR)
-        nchatd_fuzz_fatal("fuzz: connect");
-    socklen_t len = sizeof p.peer;
-    do
-        p.server = accept(r.listener, reinterpret_cast<sockaddr*>(&p.peer), &len);
-    while (p.server < 0 && errno == EINTR);
-    if (p.server < 0)
-        nchatd_fuzz_fatal("fuzz: accept");
-    setsockopt(p.server, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-}
-
-inline nchatd_fuzz_rig& nchatd_fuzz_the_rig()
-{
-    static nchatd_fuzz_rig r;
-    if (r.listener >= 0)
-        return r;
-    r.listener = socket(AF_INET, SOCK_STREAM, 0);
-    r.addr.sin_family = AF_INET;
-    r.addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof r.addr;
-    if (bind(r.listener, reinterpret_cast<sockaddr*>(&r.addr), len) != 0 || listen(r.listener, 16) != 0 ||
-        getsockname(r.listener, reinterpret_cast<sockaddr*>(&r.addr), &len) != 0)
-        nchatd_fuzz_fatal("fuzz: listener");
-    for (nchatd_fuzz_pair& p : r.pool)
-        nchatd_fuzz_connect(r, p);
-    return r;
-}
+inline constexpr size_t slots = 6;
+inline constexpr unsigned initial[] = {7, 15, 23, 31};  // arrival codes of the first connections
+// Unread bytes a client's socket holds, as a kernel's buffers would.
+inline constexpr size_t socket_capacity = 4096;
+// Bytes one flush hands over, by arrival code: down to one at a time.
+inline constexpr size_t chunk_sizes[8] = {1, 2, 3, 17, 100, 1000, 4096, socket_capacity};
+inline constexpr const char* hosts[4] = {"127.0.0.1", "127.0.0.2", "127.0.0.1", "192.0.2.7"};
+inline constexpr size_t unnamed_per_addr = 3;
 
 // Everything a client can be sent: text, the controls of the line editor
 // and the redraw, and the bytes of the telnet option sequence.
-inline bool nchatd_fuzz_sendable(unsigned char c)
+inline bool sendable(unsigned char c)
 {
     static constexpr unsigned char controls[] = {1, 3, 7, 8, 9, 10, 13, 27, 31, 251, 254, 255};
-    return (c >= 32 && c <= 126) || memchr(controls, c, sizeof controls);
+    return (c >= 32 && c <= 126) || std::memchr(controls, c, sizeof controls);
 }
 
-// Reads what has reached the client so far.
-inline const char* nchatd_fuzz_drain(nchatd_fuzz_pair& p)
-{
-    unsigned char buf[nchatd_fuzz_kernel_buf];
-    for (ssize_t n; p.client >= 0 && (n = recv(p.client, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
-        for (ssize_t i = 0; i < n; ++i) {
-            if (!nchatd_fuzz_sendable(buf[i]))
-                return "a client received a byte the server never sends";
-        }
-    }
-    return nullptr;
-}
+// Client sockets in memory; each flush takes at most the chunk size of the
+// connection's socket and never more than its client has room for.  What
+// the room asks of it is checked as it goes.
+class transport final : public nchatd::Transport {
+public:
+    struct socket {
+        size_t unread = 0;
+        size_t chunk = socket_capacity;
+        unsigned flushes = 0;  // since the last count
+        bool broken = false;   // the client reset the connection
+        bool closed = false;
+        // The room hands a queue over outside flush_all() and retire() only
+        // to make room for an append that did not fit; if it still does not
+        // fit, the queue is cut.  What is left then must begin this copy
+        // of the queue, and nothing may be added to it.
+        std::string before_cut;
+    };
 
-inline bool nchatd_fuzz_pair_busy(nchatd_fuzz_rig& r, int pair)
-{
-    for (int i = 0; i < nchatd_fuzz_slots; ++i) {
-        if (r.s.users[i].in_use && r.pair_of_slot[i] == pair)
+    bool flush(nchatd::Connection& c) override
+    {
+        socket* s = find(c);
+        if (!s)
             return true;
+        s->flushes++;
+        if (s->closed || !c.in_use) {
+            fail("output handed over for a closed connection");
+            return true;
+        }
+        if (c.closing == nchatd::Closing::overflow && !std::string_view(s->before_cut).starts_with(c.out.pending()))
+            fail("output queued for a connection after its queue was cut");
+        if (s->broken) {
+            c.out.clear();  // as a send that fails with a broken pipe
+            return true;
+        }
+        std::string_view out = c.out.pending();
+        size_t n = std::min({out.size(), s->chunk, socket_capacity - s->unread});
+        for (size_t i = 0; i < n; ++i) {
+            if (!sendable(static_cast<unsigned char>(out[i])))
+                fail("a client received a byte the server never sends");
+        }
+        s->unread += n;
+        c.out.consumed(n);
+        if (!in_flush_all && c.open())
+            s->before_cut = c.out.pending();
+        return c.out.empty();
     }
-    return false;
-}
 
-inline const char* nchatd_fuzz_arrive(nchatd_fuzz_rig& r)
-{
-    int pair = 0;
-    while (pair < nchatd_fuzz_pool && nchatd_fuzz_pair_busy(r, pair))
-        ++pair;
-    if (pair == nchatd_fuzz_pool)
-        return nullptr;
-    nchatd_fuzz_pair& p = r.pool[pair];
-    if (p.client < 0) {
-        close(p.server);
-        nchatd_fuzz_connect(r, p);
+    void close(nchatd::Connection& c) override
+    {
+        socket* s = find(c);
+        if (!s)
+            return;
+        if (s->closed || !c.in_use)
+            fail("a connection closed twice");
+        s->closed = true;
+        s->before_cut = {};
     }
-    int sock = dup(p.server);
-    nchatd_admit(r.s, sock, p.peer);
-    for (int i = 0; i < nchatd_fuzz_slots; ++i) {
-        if (r.s.users[i].in_use && r.s.users[i].sock == sock) {
-            r.pair_of_slot[i] = pair;
+
+    socket* find(const nchatd::Connection& c)
+    {
+        if (c.fd < 0 || static_cast<size_t>(c.fd) >= sockets.size()) {
+            fail("output handed over for a descriptor never admitted");
             return nullptr;
         }
+        return &sockets[static_cast<size_t>(c.fd)];
     }
-    // Refused: a real client would read why and go.  The refusal is
-    // written straight to a socket that is still blocking, so a pair that
-    // piled up refusals could block the server.
-    return nchatd_fuzz_drain(p);
+    void fail(const char* what)
+    {
+        if (!complaint)
+            complaint = what;
+    }
+
+    std::vector<socket> sockets;  // by descriptor; a descriptor is never reused
+    bool in_flush_all = false;
+    const char* complaint = nullptr;  // the first
+};
+
+struct rig {
+    std::string log;
+    nchatd::Log logger{&log};
+    transport net;
+    nchatd::Room room{slots, net, logger};
+};
+
+inline void arrive(rig& r, unsigned k)
+{
+    nchatd::Peer peer;
+    std::string_view(hosts[(k >> 3) & 3]).copy(peer.host.data(), peer.host.size() - 1);
+    peer.port = static_cast<uint16_t>(40000 + r.net.sockets.size());
+    nchatd::Connection* c = r.room.free_slot();
+    if (!c || r.room.unnamed_from(peer.address()) >= unnamed_per_addr)
+        return r.room.log_event(peer, " dropped: refused.\n");
+    int fd = static_cast<int>(r.net.sockets.size());
+    r.net.sockets.emplace_back().chunk = chunk_sizes[k & 7];
+    nchatd::admit(r.room, *c, fd, peer);
 }
 
-inline void nchatd_fuzz_reset(nchatd_fuzz_rig& r, int slot)
+// The invariants of the slot table and the output queues.  While an event
+// is open, connections may be on their way out, but hidden already.
+inline const char* check(rig& r, bool event_open)
 {
-    nchatd_fuzz_pair& p = r.pool[r.pair_of_slot[slot]];
-    if (!r.s.users[slot].in_use || p.client < 0)
-        return;
-    linger lg{1, 0};
-    setsockopt(p.client, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(p.client);
-    p.client = -1;
-}
-
-// The invariants of the slot table, the poll table and the output queues.
-inline const char* nchatd_fuzz_check(const nchatd_server& s, bool doomed_allowed)
-{
-    int doomed = 0;
-    int listed = 0;
-    for (int i = 0; i < nchatd_fuzz_slots; ++i) {
-        const nchatd_user& u = s.users[i];
-        if (u.line_len > nchatd_line_max)
+    if (r.net.complaint)
+        return r.net.complaint;
+    size_t in_use = 0;
+    for (size_t i = 0; i < slots; ++i) {
+        nchatd::Connection& c = r.room.at(i);
+        const nchatd::Profile& p = c.profile;
+        if (c.editor.len > nchatd::line_max)
             return "input line longer than its limit";
-        if (u.skip_count > 1 || u.bell_mode > 3 || strnlen(u.status, sizeof u.status) > nchatd_status_max)
-            return "user record field out of range";
-        if (u.out_head > u.out_tail || u.out_tail > u.out_cap || u.out_burst_end > u.out_tail ||
-            u.out_tail - u.out_head > nchatd_outq_max)
+        if (c.telnet.skip > 1 || p.bell > 3 || strnlen(p.status.data(), p.status.size()) > nchatd::status_max)
+            return "connection record field out of range";
+        if (c.out.size() > c.out.capacity() || c.out.capacity() > nchatd::outq_max)
             return "output queue bounds broken";
-        listed += u.out_listed;
-        if (u.out_head < u.out_tail && !u.out_listed)
-            return "queued output that no flush will see";
-        if (!u.in_use) {
-            if (s.user_polls[i].fd != -1)
-                return "free slot still polled";
-            if (u.doomed || u.out_head != u.out_tail)
+        if (!c.in_use) {
+            if (c.fd != -1 || c.closing != nchatd::Closing::open || !c.out.empty())
                 return "free slot half closed";
             continue;
         }
-        doomed += u.doomed;
-        if (u.sock < 0 || s.user_polls[i].fd != u.sock)
-            return "slot in use with a poll entry for another socket";
-        if (u.direct)
-            return "slot in use marked as a refused socket";
-        if (u.name[0] && (strnlen(u.name, sizeof u.name) > nchatd_name_max || !nchatd_is_valid_username(u.name)))
-            return "logged-in user with an invalid name";
-        for (int j = 0; j < i; ++j) {
-            const nchatd_user& v = s.users[j];
-            if (v.in_use && v.sock == u.sock)
+        ++in_use;
+        if (c.fd < 0 || static_cast<size_t>(c.fd) >= r.net.sockets.size() ||
+            r.net.sockets[static_cast<size_t>(c.fd)].closed)
+            return "slot in use without an open socket";
+        if (!c.out.empty() && !c.listed)
+            return "queued output that no flush will see";
+        for (size_t j = 0; j < i; ++j) {
+            if (r.room.at(j).in_use && r.room.at(j).fd == c.fd)
                 return "two slots share a socket";
-            if (v.in_use && u.name[0] && strcmp(v.name, u.name) == 0)
-                return "two logged-in users share a name";
+        }
+        if (!c.open()) {
+            if (!event_open)
+                return "closed connection not retired after its event";
+            if (c.named() && r.room.find(c.name()) == &c)
+                return "closed connection still found by name";
+            continue;
+        }
+        if (c.named() && !nchatd::valid_name(c.name()))
+            return "logged-in user with an invalid name";
+        for (size_t j = 0; j < i; ++j) {
+            const nchatd::Connection& v = r.room.at(j);
+            if (v.open() && c.named() && v.name() == c.name())
+                return "two open users share a name";
         }
     }
-    if (doomed != s.n_doomed || (doomed > 0 && !doomed_allowed))
-        return "doomed slots miscounted or not retired";
-    if (listed != s.n_pending)
-        return "pending list out of step with the slots";
-    for (int k = 0; k < s.n_pending; ++k) {
-        if (s.pending[k] < 0 || s.pending[k] >= nchatd_fuzz_slots || !s.users[s.pending[k]].out_listed)
-            return "pending list names a slot that is not listed";
+    size_t open_sockets = 0;
+    for (const transport::socket& s : r.net.sockets)
+        open_sockets += !s.closed;
+    if (open_sockets != in_use)
+        return "a freed slot left its socket open";
+    return nullptr;
+}
+
+// Ends an event the way the loop does: retire, then flush.  Every queue
+// that waits is on the room's pending list exactly once: the flush hands
+// over each listed connection once and no other.
+inline const char* settle(rig& r)
+{
+    if (const char* bad = check(r, true))
+        return bad;
+    r.room.retire();
+    if (const char* bad = check(r, false))
+        return bad;
+    bool listed[slots]{};
+    for (size_t i = 0; i < slots; ++i) {
+        const nchatd::Connection& c = r.room.at(i);
+        if (c.in_use) {
+            listed[i] = c.listed;
+            r.net.sockets[static_cast<size_t>(c.fd)].flushes = 0;
+        }
+    }
+    r.net.in_flush_all = true;
+    r.room.flush_all();
+    r.net.in_flush_all = false;
+    for (size_t i = 0; i < slots; ++i) {
+        const nchatd::Connection& c = r.room.at(i);
+        if (!c.in_use)
+            continue;
+        if (r.net.sockets[static_cast<size_t>(c.fd)].flushes != (listed[i] ? 1u : 0u))
+            return "pending list out of step with the connections";
+        if (c.listed != !c.out.empty())
+            return "drained connection still listed, or waiting one unlisted";
+    }
+    return check(r, false);
+}
+
+// A turn of the loop without input: broken connections are noticed one
+// event each; the day may change; the once-a-second sweep.
+inline const char* turn(rig& r, unsigned k, size_t j)
+{
+    for (size_t i = 0; i < slots; ++i) {
+        nchatd::Connection& c = r.room.at(i);
+        if (c.in_use && r.net.sockets[static_cast<size_t>(c.fd)].broken) {
+            r.room.request_close(c, nullptr);
+            if (const char* bad = settle(r))
+                return bad;
+        }
+    }
+    if ((k & 3) == 3)
+        r.room.broadcast(nullptr, "* Day changed to 01 Jan 2030\r\n", false);
+    for (nchatd::Connection& c : r.room.connections()) {
+        if (j % 2 == 1 && c.open() && !c.named()) {
+            r.room.send_newline(c);
+            r.room.send(c, nchatd::texts::login_timeout, nchatd::Mode::last);
+            r.room.request_close(c, "login timeout");
+        }
+        (void)c.out.shrink();
+        if (c.out.empty() && c.out.capacity() > nchatd::outq_initial)
+            return "drained queue kept its memory";
     }
     return nullptr;
 }
 
-// Ends an operation the way a turn of the event loop does.
-inline const char* nchatd_fuzz_settle(nchatd_server& s)
-{
-    if (const char* bad = nchatd_fuzz_check(s, true))
-        return bad;
-    nchatd_reap_doomed(s);
-    nchatd_flush_all(s);
-    return nchatd_fuzz_check(s, false);
-}
-
-inline const char* nchatd_fuzz_step(nchatd_fuzz_rig& r, const uint8_t* data, size_t size, size_t& pos)
+inline const char* step(rig& r, const uint8_t* data, size_t size, size_t& pos)
 {
     unsigned op = data[pos] >> 5;
     unsigned k = data[pos++] & 31;
-    int slot = static_cast<int>(k % nchatd_fuzz_slots);
-    nchatd_user& u = r.s.users[slot];
+    size_t slot = k % slots;
+    size_t other = (k >> 2) % slots;
     // The bytes of one receive: a length byte, then up to 128 bytes.
     const uint8_t* bytes = data + pos + 1;
     size_t n = 0;
     if ((op < 4 || (op == 7 && (k & 3) == 2)) && pos < size) {
-        n = std::min<size_t>(data[pos] % nchatd_recv_size + 1, size - pos - 1);
+        n = std::min<size_t>(data[pos] % nchatd::recv_size + 1, size - pos - 1);
         pos += 1 + n;
     }
+    auto receive = [&](nchatd::Connection& c) {
+        if (c.in_use && n > 0)
+            (void)nchatd::receive(r.room, c, {bytes, n});
+    };
+    nchatd::Connection& c = r.room.at(slot);
     switch (op) {
     case 4:
-        if (u.in_use)
-            nchatd_end_user(r.s, u, nullptr);
+        if (c.in_use)
+            r.room.request_close(c, nullptr);
         break;
     case 5:
-        if (const char* bad = nchatd_fuzz_arrive(r))
-            return bad;
+        arrive(r, k);
         break;
     case 6:
-        for (int i = 0; i < nchatd_fuzz_slots; ++i) {
-            if ((k & 8 || i == slot) && r.s.users[i].in_use) {
-                if (const char* bad = nchatd_fuzz_drain(r.pool[r.pair_of_slot[i]]))
-                    return bad;
-            }
+        for (size_t i = 0; i < slots; ++i) {
+            if ((k & 8 || i == slot) && r.room.at(i).in_use)
+                r.net.sockets[static_cast<size_t>(r.room.at(i).fd)].unread = 0;
         }
         break;
-    case 7: {
-        int other = static_cast<int>((k >> 2) % nchatd_fuzz_slots);
-        nchatd_fuzz_pair& p = r.pool[r.pair_of_slot[other]];
+    case 7:
         if ((k & 3) == 1) {
-            nchatd_fuzz_reset(r, other);
+            if (r.room.at(other).in_use)
+                r.net.sockets[static_cast<size_t>(r.room.at(other).fd)].broken = true;
             break;
         }
-        if ((k & 3) == 2 && n > 0 && r.s.users[other].in_use && p.client >= 0)
-            (void)send(p.client, bytes, n, MSG_NOSIGNAL);
-        if (nchatd_loop_turn(r.s, 0) != 0)
-            return "poll failed";
+        if ((k & 3) == 2) {
+            receive(r.room.at(other));
+            if (const char* bad = settle(r))
+                return bad;
+        }
+        if (const char* bad = turn(r, k, other))
+            return bad;
         break;
-    }
     default:
-        if (u.in_use && n > 0)
-            nchatd_process_input(r.s, u, bytes, n);
+        receive(c);
     }
-    return nchatd_fuzz_settle(r.s);
+    return settle(r);
 }
 
-// Runs one input against a fresh server; returns null or the invariant
-// that broke.  `foreground` writes the connection log to standard output.
-inline const char* nchatd_fuzz_run(const uint8_t* data, size_t size, bool foreground = false)
+// Runs one input against a fresh room; returns null or the invariant that
+// broke.
+inline const char* run(const uint8_t* data, size_t size)
 {
-    nchatd_fuzz_rig& r = nchatd_fuzz_the_rig();
-    if (nchatd_server_init(r.s, nchatd_fuzz_slots, !foreground) != 0)
-        nchatd_fuzz_fatal("fuzz: server init");
-    for (int i = 0; i < nchatd_fuzz_initial; ++i)
-        (void)nchatd_fuzz_arrive(r);
-    const char* bad = nchatd_fuzz_settle(r.s);
+    rig r;
+    for (unsigned k : initial)
+        arrive(r, k);
+    const char* bad = settle(r);
     for (size_t pos = 0; !bad && pos < size;)
-        bad = nchatd_fuzz_step(r, data, size, pos);
-    nchatd_server_free(r.s);
-    // The next input starts with every pair connected and nothing unread.
-    for (nchatd_fuzz_pair& p : r.pool) {
-        if (p.client < 0) {
-            close(p.server);
-            nchatd_fuzz_connect(r, p);
-        }
-        const char* late = nchatd_fuzz_drain(p);
-        bad = bad ? bad : late;
-        unsigned char unread[nchatd_recv_size];
-        while (recv(p.server, unread, sizeof unread, MSG_DONTWAIT) > 0) {
-        }
-    }
+        bad = step(r, data, size, pos);
+    if (!bad && r.log.size() > 0 && r.log.back() != '\n')
+        bad = "log line without its end";
     return bad;
 }
+
+}  // namespace fuzz

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the receive-path fuzzer into build-fuzz/ and runs it for SECONDS
-# (default 60), starting from fuzz/corpus and fuzz/regressions.  New inputs
-# go to build-fuzz/corpus, out of the source tree; an input that breaks the
-# server is saved as build-fuzz/crash-* (or timeout-*) and the script fails.
-# Keep such an input under fuzz/regressions/ so that the test suite replays
-# it.  `run.sh --coverage` reports the lines of src/ that all these inputs
-# reach (needs llvm-14).
+# Builds the fuzzer of the room and the receive path into build-fuzz/ and
+# runs it for SECONDS (default 60), starting from fuzz/corpus and
+# fuzz/regressions.  New inputs go to build-fuzz/corpus, out of the source
+# tree; an input that breaks the server is saved as build-fuzz/crash-* (or
+# timeout-*) and the script fails.  Keep such an input under
+# fuzz/regressions/ so that the test suite replays it.  `run.sh --coverage`
+# reports the lines of src/ that all these inputs reach (needs llvm-14).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
