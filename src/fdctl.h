@@ -10,7 +10,7 @@
 namespace nchatd {
 
 class unique_fd {
-public:
+  public:
     unique_fd() = default;
     explicit unique_fd(int fd) : fd_(fd) {}
     unique_fd(unique_fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
@@ -34,7 +34,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -11,14 +11,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fdctl.h"
 #include "bounds.h"
+#include "fdctl.h"
 
 namespace nchatd {
 
 Log::Log(int fd) : fd_(fd), buf_(log_buffer)
 {
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || S_ISREG(st.st_mode))
         return;  // a file takes every line at once, as it always did
     is_socket_ = S_ISSOCK(st.st_mode);

@@ -8,7 +8,7 @@
 namespace nchatd {
 
 class Log {
-public:
+  public:
     // A log that writes nothing, for the detached server.
     Log() = default;
     // Writes to `fd`.  A file takes every line at once; a pipe, terminal or
@@ -24,7 +24,7 @@ public:
     // The descriptor to poll for room while lines wait, or -1.
     int waiting_fd() const { return used_ > 0 ? fd_ : -1; }
 
-private:
+  private:
     bool append(std::string_view text);
     void report_lost();
 

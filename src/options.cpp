@@ -41,13 +41,13 @@ std::string usage(const char* prog)
 
 // The operand of a flag is always the next argument.
 class Args {
-public:
+  public:
     explicit Args(std::span<char* const> argv) : argv_(argv) {}
     bool more() const { return next_ < argv_.size(); }
     const char* peek() const { return argv_[next_]; }
     const char* take() { return argv_[next_++]; }
 
-private:
+  private:
     std::span<char* const> argv_;
     size_t next_ = 1;
 };

@@ -18,7 +18,7 @@ enum class Mode { more, last };
 // serves the slot's next occupant; it grows from its initial size to its
 // bound and shrinks back once drained.
 class OutputQueue {
-public:
+  public:
     // Appends unless the queue would pass its bound; then it takes nothing.
     [[nodiscard]] bool append(std::string_view bytes, Mode mode);
     // What waits for the kernel.
@@ -42,7 +42,7 @@ public:
     // the bytes given back.
     size_t shrink();
 
-private:
+  private:
     struct free_deleter {
         void operator()(char* p) const { std::free(p); }
     };

@@ -188,8 +188,8 @@ void Room::end(Connection& c)
 {
     if (c.named()) {
         char text[message_max];
-        int n = snprintf(text, sizeof text, "* user %s logged off from %s\r\n", c.profile.name.data(),
-                         c.peer.host.data());
+        int n =
+            snprintf(text, sizeof text, "* user %s logged off from %s\r\n", c.profile.name.data(), c.peer.host.data());
         broadcast(&c, {text, static_cast<size_t>(std::max(n, 0))}, true);
     }
     if (c.why)

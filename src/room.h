@@ -16,14 +16,14 @@ namespace nchatd {
 
 // What the room needs of the sockets below it.
 class Transport {
-public:
+  public:
     // Hands the connection's queue to the kernel, as much as it takes now;
     // true when the queue is empty afterwards.
     virtual bool flush(Connection& c) = 0;
     // Ends the connection's socket; the slot is the room's again.
     virtual void close(Connection& c) = 0;
 
-protected:
+  protected:
     ~Transport() = default;
 };
 
@@ -36,7 +36,7 @@ struct Stamp {
 Stamp stamp_now();
 
 class Room {
-public:
+  public:
     Room(size_t slots, Transport& transport, Log& log);
 
     std::span<Connection> connections() { return slots_; }
@@ -87,7 +87,7 @@ public:
     // "Connection from ADDRESS:PORT" and the rest, as one log line.
     void log_event(const Peer& peer, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
-private:
+  private:
     void overflow(Connection& c);
     void end(Connection& c);
 

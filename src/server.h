@@ -9,15 +9,15 @@
 #include <ctime>
 #include <vector>
 
-#include "fdctl.h"
 #include "bounds.h"
+#include "fdctl.h"
 #include "log.h"
 #include "room.h"
 
 namespace nchatd {
 
 class Server final : public Transport {
-public:
+  public:
     Server(long slots, const Limits& limits, Log& log);
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -39,7 +39,7 @@ public:
     bool flush(Connection& c) override;
     void close(Connection& c) override;
 
-private:
+  private:
     void accept_one();
     void refuse_without_descriptor();
     void serve(Connection& c, short revents);

@@ -37,8 +37,8 @@ void login(Room& room, Connection& c, std::string_view name)
     room.send(c, c.name(), Mode::more);
     room.send(c, texts::newline, Mode::last);
     char notice[message_max];
-    int n = snprintf(notice, sizeof notice, "* user %s logged in from %s\r\n", c.profile.name.data(),
-                     c.peer.host.data());
+    int n =
+        snprintf(notice, sizeof notice, "* user %s logged in from %s\r\n", c.profile.name.data(), c.peer.host.data());
     room.broadcast(&c, {notice, static_cast<size_t>(n)}, true);
     room.send_prompt(c);
 }

@@ -12,10 +12,12 @@ inline constexpr std::string_view prompt = "> "sv;
 inline constexpr std::string_view newline = "\r\n"sv;
 inline constexpr std::string_view server_prefix = "* "sv;
 
-inline constexpr std::string_view too_many_users = "Too many client are connected. Try again later.\r\nDisconnecting.\r\n"sv;
+inline constexpr std::string_view too_many_users =
+    "Too many client are connected. Try again later.\r\nDisconnecting.\r\n"sv;
 inline constexpr std::string_view too_many_from_addr =
     "Too many connections from your address. Try again later.\r\nDisconnecting.\r\n"sv;
-inline constexpr std::string_view no_resource = "Not enough resource available. Try again later.\r\nDisconnecting.\r\n"sv;
+inline constexpr std::string_view no_resource =
+    "Not enough resource available. Try again later.\r\nDisconnecting.\r\n"sv;
 inline constexpr std::string_view error_head = "ERROR: "sv;
 inline constexpr std::string_view error_tail = ". Try again later.\r\nDisconnecting.\r\n"sv;
 
