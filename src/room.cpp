@@ -211,7 +211,8 @@ void Room::end(Connection& c)
 
 void Room::retire()
 {
-    // Requests come from the event's own connection, at most one an event.
+    // Requests come from the event's own connection, or from the sweep's
+    // login timeouts; they go in the order they were made.
     for (size_t k = 0; k < requested_.size(); ++k)
         end(slots_[requested_[k]]);
     requested_.clear();
