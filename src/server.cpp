@@ -73,7 +73,8 @@ Server::Server(long slots, const Limits& limits, Log& log)
 {
     throttled_.reserve(static_cast<size_t>(slots));
     polls_.back().events = POLLOUT;
-    begin();
+    last_mday_ = local_mday();
+    last_sweep_s_ = monotonic_s();
 }
 
 Server::~Server()
@@ -95,6 +96,8 @@ void Server::begin()
     room_.set_start_time(time(nullptr));
     last_mday_ = local_mday();
     last_sweep_s_ = monotonic_s();
+    // The one descriptor kept in reserve, opened once the server is set up.
+    spare_.reset();
     spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 

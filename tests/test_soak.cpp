@@ -438,11 +438,14 @@ TEST(Soak, FullTableChurnSlowReadersGarbageAndIdle)
     const auto& listed = c.peers[fresh].listed;
     EXPECT_EQ(std::multiset<std::string>(listed.begin(), listed.end()), expected);
 
-    // Queues and address texts are kept per slot and reused, so after the
-    // second round nothing new should be needed; the tolerance covers the
-    // allocator's page-level noise.
+    // Queues are kept per slot and give back what they grew by once
+    // drained, so after the second round the process should not grow; the
+    // tolerance covers the allocator's page-level noise.  AddressSanitizer
+    // keeps freed memory in quarantine, so there the figure means nothing.
     printf("[ soak ] VmRSS after round 2: %ld KiB, after round %d: %ld KiB\n", rss_second, rounds, rss_last);
+#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LE(rss_last, rss_second + std::max(rss_second / 10, 512L));
+#endif
 
     c.pump(500);
     long before = cpu_ticks(srv.pid());
