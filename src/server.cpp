@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <span>
 #include <cerrno>
 #include <cstring>
 
@@ -348,9 +349,11 @@ int Server::turn(int timeout_ms)
         }
         --ready;
     }
-    const size_t slots = room_.connections().size();
-    for (size_t i = 0; ready > 0 && i < slots; ++i) {
-        const pollfd& p = polls_[1 + i];
+    // A slot closed earlier in this turn may have been ready: `ready` alone
+    // does not bound the scan.
+    const std::span<const pollfd> slot_polls{polls_.data() + 1, room_.connections().size()};
+    for (size_t i = 0; ready > 0 && i < slot_polls.size(); ++i) {
+        const pollfd& p = slot_polls[i];
         if (p.fd < 0 || p.revents == 0)
             continue;
         --ready;

@@ -313,3 +313,29 @@ TEST(Server, OutOfDescriptorsRefusesWithoutSpinning)
 }
 
 } // namespace
+
+TEST(Server, ReaderDroppedInTheTurnItWasReadyIn)
+{
+    // The reader in the last slot never reads and never stops sending, so
+    // it is ready in the very turn the writer's lines overflow its queue:
+    // the turn's scan must still end at the table's end.
+    harness::server srv;
+    ASSERT_TRUE(srv.start({"-n", "2", "-r", "0"}));
+    client writer, stuck;
+    ASSERT_TRUE(writer.login(srv.port(), "writer"));
+    ASSERT_TRUE(stuck.connect(srv.port(), 2048) && stuck.read_until("chars): "));
+    ASSERT_TRUE(stuck.send("stuck\r\n") && stuck.read_until("> "));
+    const std::string line = std::string(500, 'w') + "\r\n";
+    const std::string noise(2000, 'x');
+    for (int i = 0; i < 2000 && srv.log().find("dropped: output queue full.") == std::string::npos; ++i) {
+        (void)stuck.send(noise);
+        ASSERT_TRUE(writer.send(line));
+        writer.read_for(1);  // the writer keeps up with its own copies
+        writer.take();
+    }
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(stuck) + " dropped: output queue full.\n"));
+    EXPECT_TRUE(srv.alive());
+    writer.take();
+    ASSERT_TRUE(writer.send("/list\r\n"));
+    EXPECT_TRUE(writer.read_until("* end.\r\n> "));
+}
