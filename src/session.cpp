@@ -86,22 +86,24 @@ void send_telnet_options(Room& room, Connection& c)
     room.send(c, telnet::option_sequence, Mode::last);
 }
 
-void admit(Room& room, Connection& c, int fd, const Peer& peer)
+void admit(Room& room, Connection& c, int fd, const Peer& peer, bool telnet)
 {
     c.reset();
     c.fd = fd;
     c.in_use = true;
     c.peer = peer;
     c.profile.login_time = c.profile.last_active = time(nullptr);
-    greet(room, c);
+    greet(room, c, telnet);
     room.log_event(c.peer, " accepted.\n");
 }
 
-void greet(Room& room, Connection& c)
+void greet(Room& room, Connection& c, bool telnet)
 {
     room.send(c, "Welcome to Nimbra chat v", Mode::more);
     room.send(c, texts::version, Mode::more);
     room.send(c, "!\r\n", Mode::last);
+    if (telnet)
+        send_telnet_options(room, c);
     char max[16];
     int n = snprintf(max, sizeof max, "%zu", name_max);
     room.send(c, "Enter your name (max ", Mode::more);
