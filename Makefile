@@ -11,7 +11,8 @@ DESTDIR     ?=
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-BUILD_DEPS := cmake make g++
+BUILD_DEPS := cmake make g++ pkgconf libsystemd-dev
+# systemd brings systemd-analyze and systemd-socket-activate.
 TEST_DEPS  := libgtest-dev python3 faketime telnet busybox netcat-openbsd tmux procps util-linux \
               dpkg-dev file mandoc systemd groff-base
 BENCH_DEPS := ncat ngircd
@@ -58,8 +59,10 @@ $(BUILD)/Makefile:
 build: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Builds the server alone, not the test suite.
 run: deps
-	$(MAKE) build
+	$(MAKE) $(BUILD)/Makefile
+	cmake --build $(BUILD) -j $(JOBS) --target nchatd
 	./$(BUILD)/nchatd -i -p $(PORT)
 
 check: test-deps

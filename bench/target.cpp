@@ -108,9 +108,10 @@ static std::vector<std::string> target_argv(const target& t, int capacity, const
         // All bench clients come from 127.0.0.1: the limit per address
         // would refuse all but ten at the name prompt, whatever the mode.
         // As a relay, the line budget is off too, as ngircd's penalties are.
+        // Loopback only, as the other servers are configured.
         if (t.mode == server_mode::relay)
-            return {t.exe, "-i", "-n", cap, "-p", port, "-u", "0", "-r", "0"};
-        return {t.exe, "-i", "-n", cap, "-p", port, "-u", "0"};
+            return {t.exe, "-i", "-b", "127.0.0.1", "-n", cap, "-p", port, "-u", "0", "-r", "0"};
+        return {t.exe, "-i", "-b", "127.0.0.1", "-n", cap, "-p", port, "-u", "0"};
     case server_kind::ngircd:
         return {t.exe, "-n", "-f", conf};
     case server_kind::ncat:
@@ -148,27 +149,32 @@ static pid_t target_spawn(const std::vector<std::string>& args, const std::strin
 }
 
 
-// The sockets in /proc/net/tcp whose local port is `port`, by state (the
-// kernel's hexadecimal code: 01 ESTABLISHED, 08 CLOSE_WAIT, 0A LISTEN).
+// The sockets in /proc/net/tcp and tcp6 whose local port is `port`, by
+// state (the kernel's hexadecimal code: 01 ESTABLISHED, 08 CLOSE_WAIT, 0A
+// LISTEN).
 static int target_count_sockets(uint16_t port, std::initializer_list<std::string_view> states)
 {
-    std::ifstream f("/proc/net/tcp");
-    if (!f)
-        return -1;
-    std::string line;
     char want[8];
     snprintf(want, sizeof want, ":%04X", unsigned(port));
-    std::getline(f, line); // column titles
     int n = 0;
-    while (std::getline(f, line)) {
-        std::istringstream in(line);
-        std::string slot, local, remote, state;
-        if (!(in >> slot >> local >> remote >> state) || !local.ends_with(want))
+    bool any = false;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream f(table);
+        if (!f)
             continue;
-        for (std::string_view s : states)
-            n += state == s;
+        any = true;
+        std::string line;
+        std::getline(f, line); // column titles
+        while (std::getline(f, line)) {
+            std::istringstream in(line);
+            std::string slot, local, remote, state;
+            if (!(in >> slot >> local >> remote >> state) || !local.ends_with(want))
+                continue;
+            for (std::string_view s : states)
+                n += state == s;
+        }
     }
-    return n;
+    return any ? n : -1;
 }
 
 int target_open_conns(const target& t)

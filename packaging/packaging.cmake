@@ -5,7 +5,7 @@
 #   <prefix>/sbin/nchatd
 #   <prefix>/share/man/man8/nchatd.8.gz
 #   <prefix>/share/doc/nchatd/copyright, changelog.gz
-#   <unitdir>/nchatd.service
+#   <unitdir>/nchatd.service, nchatd.socket
 #
 # <unitdir> is /lib/systemd/system for the prefix /usr, as Debian ships it,
 # and <prefix>/lib/systemd/system for any other prefix; systemd searches
@@ -19,7 +19,7 @@
 set(NCHATD_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 set(NCHATD_SYSTEMD_UNITDIR "" CACHE PATH
-  "Directory for nchatd.service (empty: /lib/systemd/system for the prefix /usr, <prefix>/lib/systemd/system otherwise)")
+  "Directory for nchatd.service and nchatd.socket (empty: /lib/systemd/system for the prefix /usr, <prefix>/lib/systemd/system otherwise)")
 set(NCHATD_PACKAGE_MAINTAINER "The nchatd developers <nchatd-devel@example.org>" CACHE STRING
   "Maintainer field of the Debian package")
 
@@ -51,9 +51,10 @@ install(FILES ${nchatd_nchatd.8_file} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${NCHATD_PACKAGING_DIR}/copyright ${nchatd_changelog_file}
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# The unit is written at install time: its directory and its ExecStart
-# depend on the prefix given to `cmake --install` or chosen by cpack.  Each
-# install writes its own scratch copy, so concurrent installs do not meet.
+# The units are written at install time: their directory and the service's
+# ExecStart depend on the prefix given to `cmake --install` or chosen by
+# cpack.  Each install writes its own scratch copy, so concurrent installs
+# do not meet.  The socket unit names no path and goes beside the service.
 set(nchatd_unit_code [[
 if(NOT IS_ABSOLUTE "${nchatd_sbindir}")
   set(nchatd_sbindir "${CMAKE_INSTALL_PREFIX}/${nchatd_sbindir}")
@@ -71,11 +72,12 @@ string(RANDOM LENGTH 12 nchatd_rand)
 set(nchatd_unit_tmp "${nchatd_unit_tmp}/unit-${nchatd_rand}")
 file(WRITE "${nchatd_unit_tmp}/nchatd.service" "${nchatd_unit}")
 file(INSTALL DESTINATION "${nchatd_unitdir}" TYPE FILE
-  FILES "${nchatd_unit_tmp}/nchatd.service")
+  FILES "${nchatd_unit_tmp}/nchatd.service" "${nchatd_socket_src}")
 file(REMOVE_RECURSE "${nchatd_unit_tmp}")
 ]])
 install(CODE "
 set(nchatd_unit_src \"${NCHATD_PACKAGING_DIR}/nchatd.service\")
+set(nchatd_socket_src \"${NCHATD_PACKAGING_DIR}/nchatd.socket\")
 set(nchatd_unit_tmp \"${CMAKE_CURRENT_BINARY_DIR}/packaging\")
 set(nchatd_unitdir \"${NCHATD_SYSTEMD_UNITDIR}\")
 set(nchatd_sbindir \"${CMAKE_INSTALL_SBINDIR}\")
@@ -97,15 +99,16 @@ set(CPACK_PACKAGE_CONTACT "${NCHATD_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "multi-user chat server for plain-text terminals")
 set(CPACK_PACKAGE_DESCRIPTION [=[
 nchatd lets the people behind ordinary telnet clients or raw TCP terminals
-talk to each other. It listens on one TCP port of every IPv4 address, does
-the line editing and echo on the server side so that it can redraw a
-user's half-typed line when a message arrives, and offers commands to list
-users, change nick names, set a status text, send private messages and
-wait for the next message.
+talk to each other. It listens on one TCP port of every IPv4 and IPv6
+address, does the line editing and echo on the server side so that it can
+redraw a user's half-typed line when a message arrives, and offers
+commands to list users, change nick names, set a status text, send private
+messages and wait for the next message.
 
 All state lives in memory; there are no configuration files, no accounts
 and no stored history. A hardened systemd unit runs the server as an
-unprivileged dynamic user.]=])
+unprivileged dynamic user, started at boot or, with the socket unit, at
+the first connection.]=])
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

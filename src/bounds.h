@@ -41,8 +41,14 @@ inline constexpr size_t outq_initial = 512;
 // some hundred kilobytes, not after megabytes of kernel memory.
 inline constexpr int sndbuf_size = 32 * 1024;
 // Descriptors besides the clients: stdio, the listening socket, the spare
-// descriptor kept for EMFILE, and a few for whatever the C library opens.
+// descriptor kept for EMFILE, the signal descriptor, and a few for whatever
+// the C library opens.
 inline constexpr long fd_reserve = 16;
+
+// On SIGTERM or SIGINT every client gets a last notice; output still
+// queued after this long stays unsent, so a client that does not read
+// cannot hold up a stop (systemd waits 90 s before it kills).
+inline constexpr int shutdown_flush_ms = 2000;
 
 // Keep-alive: a peer that vanished silently is noticed after about
 // 60 + 5 * 10 = 110 seconds.

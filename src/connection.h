@@ -14,10 +14,13 @@
 
 namespace nchatd {
 
-// Where a connection comes from, as log lines and notices show it.
+// Where a connection comes from, as log lines and notices show it.  An
+// IPv4 client is dotted even when an IPv6 socket took it; inet_ntop gives
+// one text per address, so equal texts are equal addresses.
 struct Peer {
     std::array<char, 46> host{};  // numeric address text
     uint16_t port = 0;
+    bool ipv6 = false;  // logged as "[host]:port"
 
     std::string_view address() const { return host.data(); }
 };

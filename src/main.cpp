@@ -1,5 +1,6 @@
 // nchatd: a multi-user chat server for plain-text terminals.  The command
 // line becomes a server; this is the only place that exits.
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -40,19 +41,35 @@ int main(int argc, char** argv)
         fprintf(stderr, "%s: failed to allocate memory for users\n", prog);
         return 1;
     }
-    Listener listener = open_listener(o.port);
+    // Started by systemd for its socket unit, the server listens where the
+    // unit says; -p and -b are not used then.
+    const int passed = sd_listen_fds(1);
+    Opened listener = passed == 0 ? open_listener(o.address, o.port) : adopt_listener(passed, SD_LISTEN_FDS_START);
     if (!listener.fd) {
         fprintf(stderr, "%s: %s\n", prog, listener.error.c_str());
         return 1;
     }
     server->listen_on(std::move(listener.fd));
+    server->greet_with_telnet(o.telnet);
+    Opened signals = open_stop_signals();
+    if (!signals.fd) {
+        fprintf(stderr, "%s: %s\n", prog, signals.error.c_str());
+        return 1;
+    }
+    server->watch_signals(std::move(signals.fd));
     if (o.detach && daemon(0, 0) != 0) {
         fprintf(stderr, "%s: daemon() failed\n", prog);
         return 1;
     }
     server->begin();
     log->line("Init ok, waiting for connections.\n");
-    while (server->turn(poll_timeout_ms) == 0) {
+    // Without NOTIFY_SOCKET in the environment this does nothing.
+    sd_notify(0, "READY=1");
+    while (server->stop_signal() == 0) {
+        if (server->turn(poll_timeout_ms) != 0)
+            return 1;
     }
-    return 1;
+    sd_notify(0, "STOPPING=1");
+    server->shut_down(shutdown_flush_ms);
+    return 0;
 }

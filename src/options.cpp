@@ -1,8 +1,12 @@
 #include "options.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "texts.h"
@@ -31,12 +35,23 @@ std::string usage(const char* prog)
            "  -i        do not daemonize\n" +
            printed("  -n NUM    specify maximal number of clients (default: %ld)\n", default_users) +
            printed("  -p PORT   specify port number (default: %ld)\n", default_port) +
+           "  -b ADDR   specify one numeric IPv4 or IPv6 address to listen on (default: every IPv4 and IPv6 "
+           "address)\n" +
            printed("  -g SECS   specify seconds to wait for a name, 0 for ever (default: %ld)\n", default_login_grace) +
            printed("  -u NUM    specify maximal number of clients at the name prompt per address, 0 for no limit "
                    "(default: %ld)\n",
                    default_unnamed_per_addr) +
            printed("  -r LINES  specify lines per second a client may send, 0 for no limit (default: %ld)\n",
-                   default_line_rate);
+                   default_line_rate) +
+           "  -t        send the telnet option sequence to every new connection before the name prompt\n"
+           "  -V        print the version and exit (also --version)\n"
+           "  -h        print this help and exit (also --help)\n";
+}
+
+std::string version_text()
+{
+    const int v = static_cast<int>(texts::version.size());
+    return printed("nchatd %.*s\n", v, texts::version.data());
 }
 
 // The operand of a flag is always the next argument.
@@ -58,6 +73,15 @@ Parsed failure(int status, std::string err)
     p.run = false;
     p.status = status;
     p.err = std::move(err);
+    return p;
+}
+
+// Nothing to run: only a text for standard output.
+Parsed answer(std::string out)
+{
+    Parsed p;
+    p.run = false;
+    p.out = std::move(out);
     return p;
 }
 
@@ -84,6 +108,34 @@ bool number(Args& args, const char* prog, char letter, long min, long max, long&
     return true;
 }
 
+// Reads a numeric IPv4 or IPv6 address; names are not looked up.
+bool address(Args& args, const char* prog, sockaddr_storage& into, Parsed& fail)
+{
+    if (!args.more()) {
+        fail = failure(2, printed("%s: missing operand for -b\n", prog));
+        return false;
+    }
+    const char* text = args.take();
+    sockaddr_storage a{};
+    auto& in = reinterpret_cast<sockaddr_in&>(a);
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(a);
+    in6_addr v6{};
+    if (inet_pton(AF_INET, text, &in.sin_addr) == 1) {
+        in.sin_family = AF_INET;
+    } else if (inet_pton(AF_INET6, text, &v6) == 1 && IN6_IS_ADDR_V4MAPPED(&v6)) {
+        // ::ffff:127.0.0.1 is 127.0.0.1, which an IPv6-only socket refuses.
+        in.sin_family = AF_INET;
+        std::memcpy(&in.sin_addr, &v6.s6_addr[12], sizeof in.sin_addr);
+    } else if (inet_pton(AF_INET6, text, &in6.sin6_addr) == 1) {
+        in6.sin6_family = AF_INET6;
+    } else {
+        fail = failure(2, printed("%s: invalid operand of -b\n", prog));
+        return false;
+    }
+    into = a;
+    return true;
+}
+
 }  // namespace
 
 Parsed parse_options(std::span<char* const> argv)
@@ -92,17 +144,24 @@ Parsed parse_options(std::span<char* const> argv)
     Parsed p;
     Options& o = p.options;
     Args args(argv);
-    // Options end at the first argument that does not begin with "-".
-    while (args.more() && args.peek()[0] == '-') {
+    // Every argument is an option or the operand of one: a word left over
+    // is a mistake (`nchatd -i 5103` would serve the default port).
+    while (args.more()) {
         std::string_view word = args.take();
-        if (word == "--help") {
-            p.run = false;
-            p.out = usage(prog);
-            return p;
-        }
+        if (word.empty() || word[0] != '-')
+            return failure(2,
+                           printed("%s: unexpected operand: %.*s\n", prog, static_cast<int>(word.size()), word.data()));
+        if (word == "--help")
+            return answer(usage(prog));
+        if (word == "--version")
+            return answer(version_text());
         for (char letter : word.substr(1)) {
             bool ok = true;
             switch (letter) {
+            case 'h':
+                return answer(usage(prog));
+            case 'V':
+                return answer(version_text());
             case 'd':
                 o.detach = true;
                 break;
@@ -114,6 +173,12 @@ Parsed parse_options(std::span<char* const> argv)
                 break;
             case 'p':
                 ok = number(args, prog, 'p', 1, max_port, o.port, p);
+                break;
+            case 'b':
+                ok = address(args, prog, o.address, p);
+                break;
+            case 't':
+                o.telnet = true;
                 break;
             case 'g':
                 ok = number(args, prog, 'g', 0, max_login_grace, o.limits.login_grace, p);

@@ -1,6 +1,8 @@
 // The command line.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <span>
 #include <string>
 
@@ -11,7 +13,11 @@ namespace nchatd {
 struct Options {
     long users = default_users;
     long port = default_port;
+    // The one address to listen on (-b); AF_UNSPEC for every address of
+    // both families.  The port is not filled in.
+    sockaddr_storage address{};
     bool detach = true;
+    bool telnet = false;  // send the telnet option sequence with the greeting (-t)
     Limits limits;
 };
 
@@ -20,7 +26,7 @@ struct Parsed {
     Options options;
     bool run = true;
     int status = 0;
-    std::string out;  // for standard output (the usage text)
+    std::string out;  // for standard output (the usage text, the version)
     std::string err;  // for standard error
 };
 

@@ -83,8 +83,12 @@ void OutputQueue::mark_redraw(size_t len)
 
 bool OutputQueue::drop_stale_redraw()
 {
-    bool stale = redraw_end_ > redraw_at_ && redraw_end_ == tail_ && redraw_at_ >= head_;
-    if (!stale || size() <= outq_max / 2)
+    return size() > outq_max / 2 && drop_redraw();
+}
+
+bool OutputQueue::drop_redraw()
+{
+    if (redraw_end_ <= redraw_at_ || redraw_end_ != tail_ || redraw_at_ < head_)
         return false;
     tail_ = burst_end_ = redraw_at_;
     redraw_at_ = redraw_end_ = 0;

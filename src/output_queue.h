@@ -38,6 +38,9 @@ class OutputQueue {
     // client has not received yet, removes that redraw and returns true:
     // the client's screen then ends with the previous message's line end.
     bool drop_stale_redraw();
+    // Removes the redraw at the end of the queue, whatever its fill; true
+    // when there was one the client has not received any of.
+    bool drop_redraw();
     // Gives an empty queue's buffer back down to its initial size; returns
     // the bytes given back.
     size_t shrink();

@@ -253,7 +253,8 @@ void Room::log_event(const Peer& peer, const char* fmt, ...)
     va_end(ap);
     if (n < 0)
         return;
-    log_.line("Connection from %s:%u%s", peer.host.data(), static_cast<unsigned>(peer.port), rest);
+    log_.line("Connection from %s%s%s:%u%s", peer.ipv6 ? "[" : "", peer.host.data(), peer.ipv6 ? "]" : "",
+              static_cast<unsigned>(peer.port), rest);
 }
 
 }  // namespace nchatd

@@ -84,7 +84,8 @@ class Room {
     // Hands every queued output to the transport.
     void flush_all();
 
-    // "Connection from ADDRESS:PORT" and the rest, as one log line.
+    // "Connection from ADDRESS:PORT" (or "[IPV6]:PORT") and the rest, as
+    // one log line.
     void log_event(const Peer& peer, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
   private:

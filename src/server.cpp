@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <sys/signalfd.h>
 
 #include <algorithm>
-#include <span>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <span>
 
 #include "session.h"
 #include "texts.h"
@@ -62,6 +64,17 @@ Peer peer_of(const sockaddr_storage& addr)
         const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
         inet_ntop(AF_INET, &in.sin_addr, p.host.data(), p.host.size());
         p.port = ntohs(in.sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
+        p.port = ntohs(in6.sin6_port);
+        // An IPv4 client of the socket that takes both families: shown,
+        // logged and counted as the IPv4 address it is.
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+            inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], p.host.data(), p.host.size());
+        } else {
+            inet_ntop(AF_INET6, &in6.sin6_addr, p.host.data(), p.host.size());
+            p.ipv6 = true;
+        }
     }
     return p;
 }
@@ -70,10 +83,10 @@ Peer peer_of(const sockaddr_storage& addr)
 
 Server::Server(long slots, const Limits& limits, Log& log)
     : log_(log), limits_(limits), room_(static_cast<size_t>(slots), *this, log),
-      polls_(static_cast<size_t>(slots) + 2, pollfd{-1, POLLIN, 0})
+      polls_(static_cast<size_t>(slots) + 3, pollfd{-1, POLLIN, 0})
 {
     throttled_.reserve(static_cast<size_t>(slots));
-    polls_.back().events = POLLOUT;
+    log_entry().events = POLLOUT;
     last_mday_ = local_mday();
     last_sweep_s_ = monotonic_s();
 }
@@ -90,6 +103,12 @@ void Server::listen_on(unique_fd listener)
 {
     listener_ = std::move(listener);
     polls_[0] = pollfd{listener_.get(), POLLIN, 0};
+}
+
+void Server::watch_signals(unique_fd signals)
+{
+    signals_ = std::move(signals);
+    signal_entry().fd = signals_.get();
 }
 
 void Server::begin()
@@ -173,7 +192,7 @@ void Server::admit(unique_fd sock, const sockaddr_storage& addr)
     (void)set_sndbuf(fd, sndbuf_size);
     (void)set_nodelay(fd);
     polls_[1 + room_.slot_of(*c)] = pollfd{fd, POLLIN, 0};
-    nchatd::admit(room_, *c, sock.release(), peer);
+    nchatd::admit(room_, *c, sock.release(), peer, telnet_greeting_);
     c->admitted_s = monotonic_s();
 }
 
@@ -325,18 +344,30 @@ void Server::serve(Connection& c, short revents)
     room_.request_close(c, nullptr);
 }
 
+void Server::read_signals()
+{
+    signalfd_siginfo info;
+    while (read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (stop_signal_ == 0)
+            stop_signal_ = static_cast<int>(info.ssi_signo);
+    }
+}
+
 int Server::turn(int timeout_ms)
 {
     int resume_ms = resume_throttled();
     if (resume_ms >= 0 && (timeout_ms < 0 || resume_ms < timeout_ms))
         timeout_ms = resume_ms;
-    pollfd& log_entry = polls_.back();
-    log_entry.fd = log_.waiting_fd();
+    log_entry().fd = log_.waiting_fd();
     int ready = poll(polls_.data(), polls_.size(), timeout_ms);
     if (ready < 0 && errno != EINTR)
         return -1;
-    if (ready > 0 && log_entry.revents) {
+    if (ready > 0 && log_entry().revents) {
         log_.flush();
+        --ready;
+    }
+    if (ready > 0 && signal_entry().revents) {
+        read_signals();
         --ready;
     }
     check_day();
@@ -363,6 +394,67 @@ int Server::turn(int timeout_ms)
     room_.flush_all();
     log_.flush();
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The stop.
+// ---------------------------------------------------------------------------
+
+void Server::shut_down(int flush_ms)
+{
+    log_.line("Shutting down on %s.\n", stop_signal_ == SIGINT ? "SIGINT" : "SIGTERM");
+    // New connections are refused by the kernel from now on; under socket
+    // activation they wait in systemd's socket for the next start.
+    listener_.reset();
+    polls_[0].fd = -1;
+    const Stamp stamp = stamp_now();
+    for (Connection& c : room_.connections()) {
+        if (!c.open())
+            continue;
+        if (c.named()) {
+            // Above the half-typed line like any delivery, but with no
+            // prompt below it: nothing more will be read.
+            room_.deliver(c, stamp.view(), texts::shutting_down);
+            c.out.drop_redraw();
+        } else {
+            room_.send_newline(c);
+            room_.send(c, texts::shutting_down, Mode::last);
+        }
+    }
+    room_.flush_all();
+    // Only queues that still hold output are waited for, and each only
+    // until its peer is gone: neither a quiet nor a vanished client can
+    // wake this loop before the deadline.
+    const size_t slots = room_.connections().size();
+    const int64_t deadline = monotonic_us() + int64_t{flush_ms} * 1000;
+    for (;;) {
+        bool waiting = false;
+        for (size_t i = 0; i < slots; ++i) {
+            const Connection& c = room_.at(i);
+            const bool queued = c.in_use && !c.out.empty();
+            polls_[1 + i] = pollfd{queued ? c.fd : -1, POLLOUT, 0};
+            waiting |= queued;
+        }
+        const int64_t left_us = deadline - monotonic_us();
+        if (!waiting || left_us <= 0)
+            break;
+        if (poll(polls_.data() + 1, slots, static_cast<int>((left_us + 999) / 1000)) < 0 && errno != EINTR)
+            break;
+        for (size_t i = 0; i < slots; ++i) {
+            if (polls_[1 + i].revents & (POLLERR | POLLHUP | POLLNVAL))
+                room_.at(i).out.clear();
+        }
+        room_.flush_all();
+    }
+    for (Connection& c : room_.connections()) {
+        if (!c.in_use)
+            continue;
+        close(c);
+        c.in_use = false;
+        c.fd = -1;
+        c.out.clear();
+    }
+    log_.flush();
 }
 
 }  // namespace nchatd

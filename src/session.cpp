@@ -68,22 +68,24 @@ void take_line(Room& room, Connection& c, std::string_view line)
 
 }  // namespace
 
-void admit(Room& room, Connection& c, int fd, const Peer& peer)
+void admit(Room& room, Connection& c, int fd, const Peer& peer, bool telnet)
 {
     c.reset();
     c.fd = fd;
     c.in_use = true;
     c.peer = peer;
     c.profile.login_time = c.profile.last_active = time(nullptr);
-    greet(room, c);
+    greet(room, c, telnet);
     room.log_event(c.peer, " accepted.\n");
 }
 
-void greet(Room& room, Connection& c)
+void greet(Room& room, Connection& c, bool telnet)
 {
     room.send(c, "Welcome to Nimbra chat v", Mode::more);
     room.send(c, texts::version, Mode::more);
     room.send(c, "!\r\n", Mode::last);
+    if (telnet)
+        room.send_telnet_options(c);
     char max[16];
     int n = snprintf(max, sizeof max, "%zu", name_max);
     room.send(c, "Enter your name (max ", Mode::more);

@@ -2,10 +2,12 @@
 
 #include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -13,28 +15,119 @@
 
 namespace nchatd {
 
-Listener open_listener(long port)
+namespace {
+
+Opened failed(Opened& o, const char* what, int err)
 {
-    Listener l;
-    l.fd.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    auto fail = [&l](const char* what) {
-        l.error = std::string(what) + ": " + strerror(errno);
-        l.fd.reset();
-        return std::move(l);
-    };
-    if (!l.fd)
-        return fail("failed to create server socket");
+    o.error = std::string(what) + ": " + strerror(err);
+    o.fd.reset();
+    return std::move(o);
+}
+
+// One listening socket at `at`.  `any_family` marks the IPv6 wildcard that
+// takes IPv4 as well; `no_ipv6` tells that it failed for want of IPv6.
+Opened listen_at(sockaddr_storage at, long port, bool any_family, bool& no_ipv6)
+{
+    Opened l;
+    const bool v6 = at.ss_family == AF_INET6;
+    socklen_t len = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (v6)
+        reinterpret_cast<sockaddr_in6&>(at).sin6_port = htons(static_cast<uint16_t>(port));
+    else
+        reinterpret_cast<sockaddr_in&>(at).sin_port = htons(static_cast<uint16_t>(port));
+    l.fd.reset(socket(at.ss_family, SOCK_STREAM, IPPROTO_TCP));
+    if (!l.fd) {
+        no_ipv6 = any_family && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT);
+        return failed(l, "failed to create server socket", errno);
+    }
     if (set_cloexec(l.fd.get()) < 0 || set_nonblock(l.fd.get()) < 0)
-        return fail("failed to set up server socket");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(l.fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
-        return fail("failed to bind server socket");
+        return failed(l, "failed to set up server socket", errno);
+    // The connections of a server that has just ended wait in TIME_WAIT
+    // for a minute; without this a restart could not bind until they are
+    // gone.  A port that a live server listens on is refused all the same.
+    const int on = 1;
+    if (setsockopt(l.fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+        return failed(l, "failed to set up server socket", errno);
+    // The wildcard takes IPv4 clients as v4-mapped addresses; an address
+    // given with -b is that address alone, so "::" means IPv6 only.
+    const int v6only = any_family ? 0 : 1;
+    if (v6 && setsockopt(l.fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) {
+        no_ipv6 = any_family;
+        return failed(l, "failed to set up server socket", errno);
+    }
+    if (bind(l.fd.get(), reinterpret_cast<sockaddr*>(&at), len) < 0)
+        return failed(l, "failed to bind server socket", errno);
     if (listen(l.fd.get(), listen_backlog) < 0)
-        return fail("failed to listen on server socket");
+        return failed(l, "failed to listen on server socket", errno);
     return l;
+}
+
+}  // namespace
+
+Opened open_listener(const sockaddr_storage& address, long port)
+{
+    bool no_ipv6 = false;
+    if (address.ss_family != AF_UNSPEC)
+        return listen_at(address, port, false, no_ipv6);
+    sockaddr_storage any{};
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(any);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_addr = in6addr_any;
+    Opened l = listen_at(any, port, true, no_ipv6);
+    if (l.fd || !no_ipv6)
+        return l;
+    any = {};
+    auto& in = reinterpret_cast<sockaddr_in&>(any);
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_ANY);
+    return listen_at(any, port, false, no_ipv6);
+}
+
+Opened adopt_listener(int count, int first_fd)
+{
+    Opened l;
+    if (count < 0)
+        return failed(l, "failed to take the socket from systemd", -count);
+    if (count != 1) {
+        l.error = "systemd passed " + std::to_string(count) + " sockets; nchatd listens on one";
+        return l;
+    }
+    const int fd = first_fd;
+    int listening = 0, type = 0, family = 0;
+    socklen_t len = sizeof listening;
+    bool tcp = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening;
+    len = sizeof type;
+    tcp = tcp && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+    len = sizeof family;
+    tcp = tcp && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &len) == 0 && (family == AF_INET || family == AF_INET6);
+    if (!tcp) {
+        l.error = "the socket from systemd is not a listening TCP socket";
+        return l;
+    }
+    l.fd.reset(fd);
+    // systemd hands it over blocking; accept() must never wait.
+    if (set_cloexec(fd) < 0 || set_nonblock(fd) < 0)
+        return failed(l, "failed to set up server socket", errno);
+    return l;
+}
+
+Opened open_stop_signals()
+{
+    Opened s;
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0)
+        return failed(s, "failed to block signals", errno);
+    s.fd.reset(signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!s.fd) {
+        const int err = errno;
+        // Blocked and never read, they could no longer stop the server.
+        sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+        return failed(s, "failed to watch for signals", err);
+    }
+    return s;
 }
 
 // A soft limit of 1024 open files would stop admissions near 1020 clients:

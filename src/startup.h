@@ -1,6 +1,8 @@
-// Start-up: the listening socket and the open-files limit.  Each returns
-// what went wrong instead of exiting; main reports it.
+// Start-up: the listening socket, the stop signals and the open-files
+// limit.  Each returns what went wrong instead of exiting; main reports it.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <string>
 
@@ -8,12 +10,25 @@
 
 namespace nchatd {
 
-// A listening socket, or what kept it from being made.
-struct Listener {
+// A descriptor, or what kept it from being made.
+struct Opened {
     unique_fd fd;
     std::string error;  // "failed to bind server socket: Address already in use"
 };
-Listener open_listener(long port);
+
+// Listens on `port` of `address`, or, when its family is AF_UNSPEC, of
+// every address of both families: one IPv6 socket that takes IPv4 as
+// well, or the IPv4 wildcard where the host has no IPv6.
+Opened open_listener(const sockaddr_storage& address, long port);
+
+// The listening socket systemd handed over when it started the server for
+// its socket unit: `count` as sd_listen_fds() returned it (above 0, or a
+// negative errno), the first at `first_fd`.
+Opened adopt_listener(int count, int first_fd);
+
+// Blocks SIGTERM and SIGINT and returns a descriptor that reports them, so
+// that the loop takes a stop like any other event.
+Opened open_stop_signals();
 
 // Raises the soft limit on open files as far as `users` clients need;
 // returns how many can be served, and a warning when that is fewer.

@@ -25,6 +25,7 @@ inline constexpr std::string_view name_too_long = "* name is too long, disconnec
 inline constexpr std::string_view name_invalid = "* name contains invalid characters or too long\r\n"sv;
 inline constexpr std::string_view name_taken = "* name already taken!\r\n"sv;
 inline constexpr std::string_view login_timeout = "* no name entered in time, disconnecting\r\n"sv;
+inline constexpr std::string_view shutting_down = "* server is shutting down, disconnecting\r\n"sv;
 inline constexpr std::string_view private_sent = "* private message sent\r\n"sv;
 
 // Delivery around a message: a colour reset and carriage return before it,

@@ -129,6 +129,30 @@ int connect_loopback(int port, int rcvbuf, const char* from)
     return fd;
 }
 
+int connect_to(const char* address, int port)
+{
+    sockaddr_storage addr{};
+    auto& in = reinterpret_cast<sockaddr_in&>(addr);
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(addr);
+    socklen_t len = sizeof in;
+    if (inet_pton(AF_INET, address, &in.sin_addr) == 1) {
+        in.sin_family = AF_INET;
+        in.sin_port = htons(static_cast<uint16_t>(port));
+    } else if (inet_pton(AF_INET6, address, &in6.sin6_addr) == 1) {
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<uint16_t>(port));
+        len = sizeof in6;
+    } else {
+        return -1;
+    }
+    int fd = socket(addr.ss_family, SOCK_STREAM, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 run_result run(const std::vector<std::string>& args, int timeout_ms)
 {
     char out_tmpl[] = "/tmp/nchatd-out-XXXXXX";
@@ -214,6 +238,20 @@ void server::stop()
     }
 }
 
+int server::finish(int sig, int timeout_ms)
+{
+    if (pid_ <= 0)
+        return -1;
+    kill(pid_, sig);
+    int status = reap(pid_, timeout_ms);
+    if (status < 0) {
+        kill(pid_, SIGKILL);
+        reap(pid_, 3000);
+    }
+    pid_ = -1;
+    return status;
+}
+
 client::client(client&& other) noexcept : fd_(other.fd_), eof_(other.eof_), in_(std::move(other.in_))
 {
     other.fd_ = -1;
@@ -223,6 +261,13 @@ bool client::connect(int port, int rcvbuf, const char* from)
 {
     close();
     fd_ = connect_loopback(port, rcvbuf, from);
+    return fd_ >= 0;
+}
+
+bool client::connect_to(const char* address, int port)
+{
+    close();
+    fd_ = harness::connect_to(address, port);
     return fd_ >= 0;
 }
 
@@ -319,12 +364,18 @@ void client::close()
 
 std::string log_prefix(const client& c)
 {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     getsockname(c.fd(), reinterpret_cast<sockaddr*>(&addr), &len);
-    char host[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
-    return "Connection from " + std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
+    char host[INET6_ADDRSTRLEN] = "";
+    if (addr.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
+        inet_ntop(AF_INET6, &in6.sin6_addr, host, sizeof host);
+        return "Connection from [" + std::string(host) + "]:" + std::to_string(ntohs(in6.sin6_port));
+    }
+    const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+    inet_ntop(AF_INET, &in.sin_addr, host, sizeof host);
+    return "Connection from " + std::string(host) + ":" + std::to_string(ntohs(in.sin_port));
 }
 
 std::string take_masked(client& c, size_t size, int timeout_ms)

@@ -21,6 +21,8 @@ int free_port();
 // shrinks the receive buffer first, to make a slow reader; `from` binds
 // another loopback address (such as "127.0.0.2") as the source.
 int connect_loopback(int port, int rcvbuf = 0, const char* from = nullptr);
+// A TCP connection to the numeric IPv4 or IPv6 `address`, or -1.
+int connect_to(const char* address, int port);
 
 // Runs nchatd with `args` to completion (bounded by `timeout_ms`) and
 // collects its standard output, standard error and exit status.
@@ -50,6 +52,10 @@ public:
     std::string log();
     bool alive();
     void stop();
+    // Sends `sig` and waits up to `timeout_ms` for the server to exit;
+    // returns its status as run() does, or -1 when it had to be killed.
+    // The log stays readable.
+    int finish(int sig, int timeout_ms);
 
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
@@ -71,6 +77,7 @@ public:
 
     // A `rcvbuf` above 0 shrinks the receive buffer, to make a slow reader.
     bool connect(int port, int rcvbuf = 0, const char* from = nullptr);
+    bool connect_to(const char* address, int port);
     bool send(std::string_view bytes);
     // Reads until everything received (not yet taken) contains `text`.
     bool read_until(std::string_view text, int timeout_ms = 3000);
@@ -99,8 +106,8 @@ private:
 // The greeting and name prompt every new connection gets.
 inline const std::string welcome = "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ";
 
-// "Connection from 127.0.0.1:PORT", the start of the server's log lines
-// about client `c`.
+// "Connection from 127.0.0.1:PORT" (or "[::1]:PORT"), the start of the
+// server's log lines about client `c`.
 std::string log_prefix(const client& c);
 // Reads until `size` bytes have arrived (or time is up); returns and takes
 // them with the time stamps masked.  Extra bytes that came along stay in

@@ -86,14 +86,21 @@ TEST(Cli, HelpTextEndsParsing)
                              "  -i        do not daemonize\n"
                              "  -n NUM    specify maximal number of clients (default: 64)\n"
                              "  -p PORT   specify port number (default: 2987)\n"
+                             "  -b ADDR   specify one numeric IPv4 or IPv6 address to listen on (default: every IPv4 "
+                             "and IPv6 address)\n"
                              "  -g SECS   specify seconds to wait for a name, 0 for ever (default: 60)\n"
                              "  -u NUM    specify maximal number of clients at the name prompt per address, 0 for no "
                              "limit (default: 10)\n"
-                             "  -r LINES  specify lines per second a client may send, 0 for no limit (default: 5)\n";
+                             "  -r LINES  specify lines per second a client may send, 0 for no limit (default: 5)\n"
+                             "  -t        send the telnet option sequence to every new connection before the name "
+                             "prompt\n"
+                             "  -V        print the version and exit (also --version)\n"
+                             "  -h        print this help and exit (also --help)\n";
     // Earlier options do not change the defaults shown; a lone dash is
     // consumed silently; nothing after --help is looked at.
     const std::vector<std::vector<std::string>> cases = {
         {"--help"}, {"-n", "5", "--help"}, {"-i", "-p", "3000", "--help"}, {"-", "--help"}, {"--help", "-x"},
+        {"-h"},     {"-ih", "5103"},
     };
     for (const auto& args : cases) {
         auto r = run(args);
@@ -137,6 +144,18 @@ TEST(Cli, BadOptionsAndOperands)
         {{"-u", "2049"}, 2, ": operand of -u must be between 0 and 2048\n"},
         {{"-r", "1001"}, 2, ": operand of -r must be between 0 and 1000\n"},
         {{"-r"}, 2, ": missing operand for -r\n"},
+        // Every word is an option or an operand of one.
+        {{"-i", "5103"}, 2, ": unexpected operand: 5103\n"},
+        {{"-n", "1", "extra", "-p", "3000", "--help"}, 2, ": unexpected operand: extra\n"},
+        {{""}, 2, ": unexpected operand: \n"},
+        {{"-b"}, 2, ": missing operand for -b\n"},
+        {{"-b", "localhost"}, 2, ": invalid operand of -b\n"},
+        {{"-b", "127.1"}, 2, ": invalid operand of -b\n"},
+        {{"-b", "::1::2"}, 2, ": invalid operand of -b\n"},
+        {{"-b", "[::1]"}, 2, ": invalid operand of -b\n"},
+        {{"-b", ""}, 2, ": invalid operand of -b\n"},
+        // A well-formed address that is not this host's is a bind failure.
+        {{"-i", "-b", "192.0.2.1"}, 1, ": failed to bind server socket: Cannot assign requested address\n"},
     };
     for (const auto& c : cases) {
         auto r = run(c.args);
@@ -167,18 +186,22 @@ TEST(Cli, OperandsTakeAnyBaseAndGroupedLettersTakeThemInOrder)
     EXPECT_TRUE(serves(port, 2));
 }
 
-TEST(Cli, ParsingStopsAtFirstWordAndLastModeWins)
+TEST(Cli, VersionEndsParsing)
 {
-    int port = harness::free_port();
-    harness::server srv;
-    ASSERT_TRUE(srv.start({"-n", "1", "extra", "-p", printed("%d", port), "--help"}));
-    EXPECT_TRUE(serves(srv.port()));
-    EXPECT_FALSE(serves(port));
-    EXPECT_EQ(srv.log().find("Usage"), std::string::npos);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-V"}, {"--version"}, {"-iV", "-x"}, {"-n", "5", "--version", "extra"}}) {
+        auto r = run(args);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.out, "nchatd 0.3.5\n") << args[0];
+        EXPECT_EQ(r.err, "") << args[0];
+    }
+}
 
+TEST(Cli, LastModeWins)
+{
     // Run to a time limit: a server still running then is in the
     // foreground; one that detached must be found and stopped.
-    port = harness::free_port();
+    int port = harness::free_port();
     auto r = run({"-d", "-i", "-p", printed("%d", port)}, 1500);
     if (r.status >= 0)
         stop_stray_listener(port);

@@ -279,12 +279,13 @@ TEST(Server, OpenFilesLimitIsRaisedOrWarnedAbout)
 
 TEST(Server, OutOfDescriptorsRefusesWithoutSpinning)
 {
-    // Six descriptors: the standard three, the listening socket, the spare
-    // one kept for this case, and room for a single client.
+    // Seven descriptors: the standard three, the listening socket, the
+    // spare one kept for this case, the signal descriptor, and room for a
+    // single client.
     raw_server srv;
-    ASSERT_TRUE(srv.start({"prlimit", "--nofile=6:6"}, {"-n", "50"}));
+    ASSERT_TRUE(srv.start({"prlimit", "--nofile=7:7"}, {"-n", "50"}));
     EXPECT_EQ(srv.err(),
-              harness::binary() + ": open files limit 6 is too low for 50 clients; at most 1 can be served\n");
+              harness::binary() + ": open files limit 7 is too low for 50 clients; at most 1 can be served\n");
     client admitted;
     ASSERT_TRUE(admitted.connect(srv.port) && admitted.read_until(welcome));
 

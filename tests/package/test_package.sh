@@ -5,7 +5,7 @@
 #
 # MODE is one of
 #   manpage  the manual page lints clean and matches the binary and version
-#   unit     the systemd unit passes `systemd-analyze verify`
+#   unit     the systemd service and socket units pass `systemd-analyze verify`
 #   install  `cmake --install` with DESTDIR lays the files out for /usr and
 #            /usr/local
 #   deb      `cpack -G DEB` makes a package with the right files, modes and
@@ -40,23 +40,25 @@ check_help() { # binary label
   check_eq "$2 --help first line" "${out%%$'\n'*}" "Usage: $1 [OPTION]..."
 }
 
-# Verifies a copy of a unit file whose ExecStart is pointed at an existing
-# binary, with the manual page findable for Documentation=man:nchatd(8).
-# `systemd-analyze verify` reports some faults (unknown keys, for one) only
-# as messages with exit status 0, so any output counts as a failure.
-verify_unit() { # unitfile binary label
+# Verifies copies of the service and socket units of a directory, the
+# service's ExecStart pointed at an existing binary, with the manual page
+# findable for Documentation=man:nchatd(8).  `systemd-analyze verify`
+# reports some faults (unknown keys, for one) only as messages with exit
+# status 0, so any output counts as a failure.
+verify_units() { # unitdir binary label
   local dir out rc
   dir=$(mktemp -d "$scratch/unit.XXXXXX")
   mkdir -p "$dir/man/man8"
   cp "$src/packaging/nchatd.8" "$dir/man/man8/"
-  sed "s|^ExecStart=[^ ]*|ExecStart=$2|" "$1" >"$dir/nchatd.service"
+  sed "s|^ExecStart=[^ ]*|ExecStart=$2|" "$1/nchatd.service" >"$dir/nchatd.service"
+  cp "$1/nchatd.socket" "$dir/" || { fail "$3: no nchatd.socket in $1"; return; }
   out=$(cd "$dir" && MANPATH="$dir/man" SYSTEMD_LOG_COLOR=0 \
-    timeout 60 systemd-analyze verify ./nchatd.service 2>&1)
+    timeout 60 systemd-analyze verify ./nchatd.service ./nchatd.socket 2>&1)
   rc=$?
   if [ "$rc" = 0 ] && [ -z "$out" ]; then
-    pass "$3 verifies"
+    pass "$3 verify"
   else
-    fail "$3 does not verify (status $rc): $out"
+    fail "$3 do not verify (status $rc): $out"
   fi
 }
 
@@ -82,9 +84,9 @@ test_manpage() {
 
   # Every option that the binary's usage text offers is documented.
   local opts opt
-  opts=$(timeout 10 "$binary" --help | sed -n 's/^  \(-[a-z]\) .*/\1/p')
+  opts=$(timeout 10 "$binary" --help | sed -n 'h; s/^  \(-[a-zA-Z]\) .*/\1/p; g; s/.*(also \(--[a-z-]*\)).*/\1/p')
   [ -n "$opts" ] || fail "no options found in the usage text"
-  for opt in --help $opts; do
+  for opt in $opts; do
     if OPT=${opt//-/\\-} awk '/^\.SH / { in_opts = ($2 == "OPTIONS") }
         in_opts && ($1 == ".B" || $1 == ".BI") && $2 == ENVIRON["OPT"] { found = 1 }
         END { exit !found }' "$page"; then
@@ -100,7 +102,9 @@ test_unit() {
   local unit=$src/packaging/nchatd.service
   # The install rewrites this path for the prefix it installs to.
   check_eq "ExecStart of the unit" "$(grep '^ExecStart=' "$unit")" "ExecStart=/usr/sbin/nchatd -i"
-  verify_unit "$unit" "$binary" "the unit"
+  check_eq "port of the socket unit" "$(sed -n 's/^ListenStream=//p' "$src/packaging/nchatd.socket")" \
+    "$(timeout 10 "$binary" --help | sed -n 's/^  -p PORT .*(default: \([0-9]*\))$/\1/p')"
+  verify_units "$src/packaging" "$binary" "the units"
 }
 
 # One install with DESTDIR and a prefix; the unit directory is given.
@@ -113,10 +117,15 @@ check_install() { # prefix unitdir
   check_eq "files installed for prefix $prefix" "$(list_files "$root")" \
     "$(printf '%s\n' "$prefix/sbin/nchatd" "$prefix/share/doc/nchatd/changelog.gz" \
       "$prefix/share/doc/nchatd/copyright" "$prefix/share/man/man8/nchatd.8.gz" \
-      "$unitdir/nchatd.service" | LC_ALL=C sort)"
+      "$unitdir/nchatd.service" "$unitdir/nchatd.socket" | LC_ALL=C sort)"
   check_help "$root$prefix/sbin/nchatd" "installed $prefix/sbin/nchatd"
   check_eq "ExecStart of the unit for prefix $prefix" \
     "$(grep '^ExecStart=' "$root$unitdir/nchatd.service")" "ExecStart=$prefix/sbin/nchatd -i"
+  if cmp -s "$root$unitdir/nchatd.socket" "$src/packaging/nchatd.socket"; then
+    pass "socket unit for prefix $prefix is the source"
+  else
+    fail "socket unit for prefix $prefix differs from packaging/nchatd.socket"
+  fi
   local gz
   for gz in share/man/man8/nchatd.8.gz share/doc/nchatd/changelog.gz; do
     if gzip -dc "$root$prefix/$gz" | cmp -s - "$src/packaging/$(basename "$gz" .gz)"; then
@@ -156,6 +165,7 @@ drwxr-xr-x root/root ./lib/
 drwxr-xr-x root/root ./lib/systemd/
 drwxr-xr-x root/root ./lib/systemd/system/
 -rw-r--r-- root/root ./lib/systemd/system/nchatd.service
+-rw-r--r-- root/root ./lib/systemd/system/nchatd.socket
 drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/sbin/
 -rwxr-xr-x root/root ./usr/sbin/nchatd
@@ -217,7 +227,7 @@ EOF
   check_eq "ExecStart of the packaged unit" \
     "$(grep '^ExecStart=' "$root/lib/systemd/system/nchatd.service")" "ExecStart=/usr/sbin/nchatd -i"
   if command -v systemd-analyze >/dev/null; then
-    verify_unit "$root/lib/systemd/system/nchatd.service" "$root/usr/sbin/nchatd" "the packaged unit"
+    verify_units "$root/lib/systemd/system" "$root/usr/sbin/nchatd" "the packaged units"
   fi
 }
 
