@@ -11,7 +11,7 @@ DESTDIR     ?=
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-BUILD_DEPS := cmake make g++
+BUILD_DEPS := cmake make g++ pkg-config libutf8proc-dev
 TEST_DEPS  := libgtest-dev python3 faketime telnet busybox netcat-openbsd tmux procps util-linux \
               dpkg-dev file mandoc systemd groff-base
 BENCH_DEPS := ncat ngircd

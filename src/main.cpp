@@ -46,6 +46,7 @@ int main(int argc, char** argv)
         return 1;
     }
     server->listen_on(std::move(listener.fd));
+    server->room().set_charset(o.charset);
     if (o.detach && daemon(0, 0) != 0) {
         fprintf(stderr, "%s: daemon() failed\n", prog);
         return 1;

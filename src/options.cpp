@@ -28,7 +28,8 @@ std::string usage(const char* prog)
     return printed("Usage: %s [OPTION]...\n", prog) + printed("Nimbra chat daemon v%.*s\n", v, texts::version.data()) +
            "\n"
            "  -d        daemonize (default)\n"
-           "  -i        do not daemonize\n" +
+           "  -i        do not daemonize\n"
+           "  -a        accept printable ASCII only, for terminals that are not UTF-8\n" +
            printed("  -n NUM    specify maximal number of clients (default: %ld)\n", default_users) +
            printed("  -p PORT   specify port number (default: %ld)\n", default_port) +
            printed("  -g SECS   specify seconds to wait for a name, 0 for ever (default: %ld)\n", default_login_grace) +
@@ -108,6 +109,9 @@ Parsed parse_options(std::span<char* const> argv)
                 break;
             case 'i':
                 o.detach = false;
+                break;
+            case 'a':
+                o.charset = Charset::ascii;
                 break;
             case 'n':
                 ok = number(args, prog, 'n', min_users, max_users, o.users, p);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bounds.h"
+#include "line_editor.h"
 
 namespace nchatd {
 
@@ -12,6 +13,7 @@ struct Options {
     long users = default_users;
     long port = default_port;
     bool detach = true;
+    Charset charset = Charset::utf8;
     Limits limits;
 };
 
