@@ -2,7 +2,9 @@
 // ncat --chat and the bare relay nchatd-floor.  For each population size
 // every server runs as a child on a free loopback port with its own clients
 // logged in; the scenarios of that size run on them (fan-out with the
-// servers taking turns), and one table is printed at the end.
+// servers taking turns).  The burst, flood and memory-return runs then
+// start each server afresh, one at a time.  The tables are printed at the
+// end.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -30,6 +32,10 @@ struct options {
     std::string ncat = "ncat";
     std::string floor; // default: nchatd-floor beside nchatd-bench
     bool fanout = true, chatter = true, storm = true, memory = true;
+    bool burst = true, flood = true, reclaim = true;
+    int burst_clients = bench_default_burst_clients;
+    int flood_seconds = bench_default_flood_s;
+    int reclaim_clients = bench_default_reclaim_clients;
     std::vector<int> fanout_sizes{64, 512, 2048};
     fanout_opts fan;
     int chatter_clients = 512;
@@ -47,7 +53,8 @@ static const char* usage_text = R"(usage: nchatd-bench [options]
   --ncat PATH            ncat binary (default ncat from PATH)
   --floor PATH           the bare relay (default nchatd-floor beside this program)
   --servers LIST         any of nchatd,floor,ngircd,ncat (default all four)
-  --scenarios LIST       any of fanout,chatter,storm,memory (default all)
+  --scenarios LIST       any of fanout,chatter,storm,memory,burst,flood,reclaim
+                         (default all)
   --fanout-sizes LIST    clients of the fan-out runs (default 64,512,2048)
   --fanout-lines N       lines per fan-out run (default 200)
   --rounds N             the servers take turns, lines/N lines each (default 4)
@@ -56,6 +63,10 @@ static const char* usage_text = R"(usage: nchatd-bench [options]
   --chatter-lines N      lines per chatter sender (default 50)
   --storm-clients N      clients of the storm and memory runs (default 2048)
   --window N             logins in progress at once (default 4)
+  --burst-clients N      clients that connect at once in the burst (default 1000)
+  --flood-seconds S      length of the flood, after a quiet phase of S/2, at least 1
+                         (default 10)
+  --reclaim-clients N    clients that stop reading in the memory-return run (default 200)
   --line-timeout-ms N    wait for one line before giving it up (default 2000)
   --budget S             stop starting runs after S seconds (default 480)
   --keep                 keep the work directory (server logs, ngircd.conf)
@@ -109,7 +120,7 @@ static void parse_servers(options& o, const std::string& list)
 
 static void parse_scenarios(options& o, const std::string& list)
 {
-    o.fanout = o.chatter = o.storm = o.memory = false;
+    o.fanout = o.chatter = o.storm = o.memory = o.burst = o.flood = o.reclaim = false;
     for (const std::string& s : split_list(list)) {
         if (s == "fanout")
             o.fanout = true;
@@ -119,6 +130,12 @@ static void parse_scenarios(options& o, const std::string& list)
             o.storm = true;
         else if (s == "memory")
             o.memory = true;
+        else if (s == "burst")
+            o.burst = true;
+        else if (s == "flood")
+            o.flood = true;
+        else if (s == "reclaim")
+            o.reclaim = true;
         else {
             fprintf(stderr, "nchatd-bench: unknown scenario '%s'\n", s.c_str());
             exit(2);
@@ -176,6 +193,12 @@ static options parse_options(int argc, char** argv)
             o.storm_clients = parse_count(a.c_str(), v, 1, bench_max_clients);
         else if (a == "--window")
             o.window = parse_count(a.c_str(), v, 1, bench_max_clients);
+        else if (a == "--burst-clients")
+            o.burst_clients = parse_count(a.c_str(), v, 1, bench_max_clients);
+        else if (a == "--flood-seconds")
+            o.flood_seconds = parse_count(a.c_str(), v, 1, 600);
+        else if (a == "--reclaim-clients")
+            o.reclaim_clients = parse_count(a.c_str(), v, 1, bench_max_clients - 2);
         else if (a == "--rounds")
             o.fan.rounds = parse_count(a.c_str(), v, 1, 1000);
         else if (a == "--budget")
@@ -225,14 +248,28 @@ static std::string server_exe(const options& o, server_kind k)
 
 static void progress(const row& r)
 {
-    fprintf(stderr, "  %-7s %-8s N=%-5d clients %d, copies %llu, lost %llu, cut %llu, %.2f s%s%s\n", r.server.c_str(),
-            r.kind == row_kind::fanout    ? "fan-out"
-            : r.kind == row_kind::chatter ? "chatter"
-            : r.kind == row_kind::storm   ? "storm"
-                                          : "memory",
-            r.wanted, r.clients, static_cast<unsigned long long>(r.delivered), static_cast<unsigned long long>(r.lost),
-            static_cast<unsigned long long>(r.cut), bench_ns_to_s(r.elapsed_ns), r.note.empty() ? "" : "; ",
-            r.note.c_str());
+    const char* sep = r.note.empty() ? "" : "; ";
+    const char* kind = report_kind_name(r.kind);
+    if (r.kind == row_kind::burst) {
+        fprintf(stderr,
+                "  %-7s %-8s N=%-5d connect() calls over %.1f ms; greeted %d, stuck %d, not connected %d, "
+                "refused %d%s%s\n",
+                r.server.c_str(), kind, r.wanted, bench_ns_to_ms(r.connect_span_ns), r.greeted, r.stuck,
+                r.unconnected, r.refused, sep, r.note.c_str());
+    } else if (r.kind == row_kind::flood) {
+        fprintf(stderr, "  %-7s %-8s N=%-5d flooder lines sent %llu, relayed %llu; chatter copies %llu, lost %llu%s%s\n",
+                r.server.c_str(), kind, r.wanted, static_cast<unsigned long long>(r.flood_sent),
+                static_cast<unsigned long long>(r.flood_seen), static_cast<unsigned long long>(r.delivered),
+                static_cast<unsigned long long>(r.lost), sep, r.note.c_str());
+    } else if (r.kind == row_kind::reclaim) {
+        fprintf(stderr, "  %-7s %-8s N=%-5d VmRSS before %ld KiB, peak %ld, after %ld%s%s\n", r.server.c_str(), kind,
+                r.wanted, r.rss_before_kib, r.rss_peak_kib, r.rss_kib, sep, r.note.c_str());
+    } else {
+        fprintf(stderr, "  %-7s %-8s N=%-5d clients %d, copies %llu, lost %llu, cut %llu, %.2f s%s%s\n",
+                r.server.c_str(), r.kind == row_kind::fanout ? "fan-out" : kind, r.wanted, r.clients,
+                static_cast<unsigned long long>(r.delivered), static_cast<unsigned long long>(r.lost),
+                static_cast<unsigned long long>(r.cut), bench_ns_to_s(r.elapsed_ns), sep, r.note.c_str());
+    }
 }
 
 static void note_append(std::string& note, const std::string& text)
@@ -256,16 +293,18 @@ struct stand {
     std::string note;       // about the population; goes into every row
 };
 
-static void stand_open(stand& s, const options& o, server_kind k, int size, const std::string& dir)
+static void stand_open(stand& s, const options& o, server_kind k, int size, const std::string& dir,
+                       server_mode mode = server_mode::relay)
 {
     s.kind = k;
     s.size = size;
     s.t.kind = k;
+    s.t.mode = mode;
     s.t.exe = server_exe(o, k);
     s.t.dir = dir;
-    // The senders (the first clients) ask ngircd to relax its flood
-    // protection for them.
-    s.relaxed = k == server_kind::ngircd ? std::max(1, o.chat.senders) : 0;
+    // As a relay, the senders (the first clients) ask ngircd to relax its
+    // flood protection for them.
+    s.relaxed = k == server_kind::ngircd && mode == server_mode::relay ? std::max(1, o.chat.senders) : 0;
     if (bench_now_ns() >= bench_stop_ns) {
         s.note = "skipped: time budget used up";
         return;
@@ -322,7 +361,8 @@ static void note_unrelaxed(row& r, const stand& s)
 static void stand_record(const stand& s, row r, std::vector<row>& rows)
 {
     r.server = target_name(s.kind);
-    r.wanted = s.size;
+    if (r.wanted == 0)
+        r.wanted = s.size;
     std::string note = s.note;
     note_append(note, r.note);
     r.note = note;
@@ -403,6 +443,47 @@ static void run_size(const options& o, int size, const std::string& dir, std::ve
         stand_close(s);
 }
 
+// A run on a server of its own, started afresh for it: the burst (which
+// needs a server nobody has connected to yet), the flood (nchatd and
+// ngircd with their defences on) and the memory return.
+static void run_alone(const options& o, row_kind kind, const std::string& dir, std::vector<row>& rows)
+{
+    for (server_kind k : o.servers) {
+        // ncat keeps what a client does not read without bound and the bare
+        // relay up to 1 MiB each: only bounded queues give memory back.
+        if (kind == row_kind::reclaim && (k == server_kind::ncat || k == server_kind::floor))
+            continue;
+        int size = kind == row_kind::burst   ? o.burst_clients
+                   : kind == row_kind::flood ? flood_population
+                                             : o.reclaim_clients + 2;
+        server_mode mode = kind == row_kind::reclaim ? server_mode::relay : server_mode::guarded;
+        stand s;
+        stand_open(s, o, k, size, dir, mode);
+        row r;
+        r.kind = kind;
+        if (kind == row_kind::reclaim)
+            r.wanted = o.reclaim_clients;
+        if (!s.up || bench_now_ns() >= bench_stop_ns) {
+            if (s.up)
+                r.note = "skipped: time budget used up";
+            stand_record(s, r, rows);
+            stand_close(s);
+            continue;
+        }
+        if (kind == row_kind::burst) {
+            r = scenario_burst(s.l, s.t, size);
+        } else if (kind == row_kind::flood) {
+            r = scenario_flood(s.l, s.t, o.flood_seconds, o.window);
+        } else {
+            s.relaxed = s.relaxed > 0 ? 1 : 0; // only the sender
+            r = scenario_reclaim(s.l, s.t, o.reclaim_clients, o.window, s.relaxed);
+            r.wanted = o.reclaim_clients;
+        }
+        stand_record(s, r, rows);
+        stand_close(s);
+    }
+}
+
 int main(int argc, char** argv)
 {
     options o = parse_options(argc, argv);
@@ -434,11 +515,21 @@ int main(int argc, char** argv)
     std::vector<row> rows;
     for (int size : sizes)
         run_size(o, size, dir, rows);
+    if (o.burst)
+        run_alone(o, row_kind::burst, dir, rows);
+    if (o.flood)
+        run_alone(o, row_kind::flood, dir, rows);
+    if (o.reclaim)
+        run_alone(o, row_kind::reclaim, dir, rows);
 
-    printf("\nnchatd-bench: %zu runs in %.0f s\n\n", rows.size(), bench_ns_to_s(bench_now_ns() - start));
-    report_table(stdout, rows);
-    printf("\n");
-    report_legend(stdout);
+    printf("\nnchatd-bench: %zu runs in %.0f s\n", rows.size(), bench_ns_to_s(bench_now_ns() - start));
+    if (!sizes.empty()) {
+        printf("\n");
+        report_table(stdout, rows);
+        printf("\n");
+        report_legend(stdout);
+    }
+    report_defence_tables(stdout, rows);
     printf("\n");
     int missed = report_targets(stdout, rows);
     printf("\n");

@@ -15,11 +15,10 @@
 // A chat line of ordinary length, and short enough that nchatd takes it in
 // one 128-byte receive.
 inline constexpr size_t bench_payload_len = 64;
-// Clients that may be between connect() and logged-in at once.  nchatd
-// listens with a backlog of 4 (the kernel queues 5) and accepts one
-// connection per loop turn; more connects in flight would overflow the
-// queue, the kernel would drop SYNs and the client would wait a second for
-// the retry, which measures TCP, not the server.
+// Clients that may be between connect() and logged-in at once when a
+// population logs in (the storm included).  A few at a time is how people
+// arrive; with more in flight, each login's latency would mostly be its
+// wait behind the others.  Everybody at once is the burst's question.
 inline constexpr int bench_default_window = 4;
 // How long one client may take from connect() to logged in before it
 // counts as refused.
@@ -49,6 +48,31 @@ inline constexpr int64_t bench_stop_timeout_ns = 3'000'000'000;
 inline constexpr size_t bench_carry_max = 256 * 1024;
 // Events taken from epoll per wait: enough for every client at once.
 inline constexpr int bench_epoll_batch = 4096;
+// Burst: clients that call connect() at once, and how long each may wait
+// for the server's first bytes before it counts as stuck.  With a backlog
+// of 511 a thousand connects overflow the accept queue for a moment; the
+// kernel drops the extra SYNs and the clients retry after 1 s and 3 s, so
+// 10 s leaves room for two retries.
+inline constexpr int bench_default_burst_clients = 1000;
+inline constexpr int64_t bench_burst_bound_ns = 10'000'000'000;
+// Flood: one client sends as fast as TCP takes it for this long (after a
+// quiet phase of half as long without it), beside chatters at a human rate.
+inline constexpr int bench_default_flood_s = 10;
+inline constexpr int bench_flood_chatters = 50;
+inline constexpr int64_t bench_flood_chat_interval_ns = 2'000'000'000;
+// The slow readers of the flood take at most rate * interval bytes per
+// interval through a small receive buffer, as a slow link would.
+inline constexpr int bench_slow_reader_rates[] = {10'000, 100'000}; // bytes per second
+inline constexpr int64_t bench_slow_read_interval_ns = 100'000'000;
+inline constexpr int bench_slow_reader_rcvbuf = 4096; // the kernel doubles it
+// Memory return: clients that stop reading while one sender talks, and how
+// long after they have gone the server's memory is read again.
+inline constexpr int bench_default_reclaim_clients = 200;
+// 4000 copies of 84 bytes are 1.6 times nchatd's 128 KiB queue and the
+// 72 KiB of kernel buffers in front of it.
+inline constexpr int bench_reclaim_lines = 4000;
+inline constexpr int64_t bench_reclaim_after_ns = 2'000'000'000;
+
 // Largest population; nchatd's slot table ends at 2048.
 inline constexpr int bench_max_clients = 2048;
 // Default bound of the whole run; with the build it keeps `make bench`
@@ -62,6 +86,14 @@ inline constexpr long bench_nofile_wanted = 16384;
 // floor is the bench's own bare relay (nchatd-floor), the yardstick for what
 // the kernel alone costs.
 enum class server_kind { nchatd, ngircd, ncat, floor };
+
+// How a server is configured.  relay: its defences against one client or
+// one address are off, because every bench client comes from 127.0.0.1 and
+// most write faster than people (nchatd -u 0 -r 0; ngircd without penalty
+// time, senders with relaxed flood protection).  guarded: its defaults,
+// except the limit per address, which would refuse the bench's crowd from
+// one address (nchatd -u 0; ngircd with its normal penalties).
+enum class server_mode { relay, guarded };
 
 // ---------------------------------------------------------------------------
 // Helpers.

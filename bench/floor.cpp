@@ -26,6 +26,8 @@ namespace {
 constexpr size_t floor_input_max = 4096;  // a longer unterminated line closes the client
 constexpr size_t floor_queue_max = 1 << 20; // a client this far behind is closed
 constexpr int floor_capacity_max = 65536;
+// nchatd's backlog, so that a burst of connects meets the same queue.
+constexpr int floor_backlog = 511;
 
 struct peer {
     int fd = -1;
@@ -43,7 +45,7 @@ int floor_listen(int port)
     sa.sin_family = AF_INET;
     sa.sin_port = htons(uint16_t(port));
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 || listen(s, 128) < 0) {
+    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 || listen(s, floor_backlog) < 0) {
         close(s);
         return -1;
     }

@@ -187,6 +187,10 @@ static void login_line_ngircd(load& l, client& c, std::string_view line)
 
 static void tally_intact(tally& t, client& c, const payload& p, const arrival& a)
 {
+    if (p.sender == t.watch_sender) {
+        t.watched += c.index == t.watch_client;
+        return;
+    }
     int slot = p.sender < int(t.slot_of.size()) ? t.slot_of[size_t(p.sender)] : -1;
     if (slot < 0 || p.seq >= uint32_t(t.lines)) {
         ++t.strays;
@@ -201,7 +205,7 @@ static void tally_intact(tally& t, client& c, const payload& p, const arrival& a
     ++t.intact;
     t.read_latency_ns.push_back(a.read_ns - p.sent_ns);
     if (a.kernel_ns >= 0)
-        t.latency_ns.push_back(a.kernel_ns - p.sent_ns);
+        (p.sent_ns >= t.split_ns ? t.latency_after_ns : t.latency_ns).push_back(a.kernel_ns - p.sent_ns);
     else
         ++t.unstamped;
 }
@@ -312,7 +316,10 @@ static void load_read(load& l, client& c)
         if (n > 0) {
             l.last_rx_ns = a.read_ns;
             l.rx_bytes += uint64_t(n);
-            load_consume(l, c, l.rxbuf.data(), size_t(n), a);
+            if (c.greeted_ns == 0)
+                c.greeted_ns = a.kernel_ns >= 0 ? a.kernel_ns : a.read_ns;
+            if (!c.sink)
+                load_consume(l, c, l.rxbuf.data(), size_t(n), a);
             if (size_t(n) < l.rxbuf.size())
                 return;
         } else if (n == 0) {
@@ -337,6 +344,7 @@ static void load_connect_done(load& l, client& c)
         load_lose(l, c, std::string("connect: ") + strerror(err));
         return;
     }
+    c.connected_ns = bench_now_ns();
     login_connected(l, c);
 }
 
@@ -395,6 +403,8 @@ static void load_connect(load& l, client& c)
     int one = 1;
     setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setsockopt(c.fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    if (c.rcvbuf > 0)
+        setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &c.rcvbuf, sizeof c.rcvbuf);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(l.port);
@@ -413,6 +423,54 @@ static void load_connect(load& l, client& c)
     l.pending.push_back(c.index);
 }
 
+void load_connect_all(load& l, int count)
+{
+    for (int i = 0; i < count; ++i)
+        load_connect(l, l.clients[size_t(i)]);
+}
+
+void load_pause(load& l, int index)
+{
+    client& c = l.clients[size_t(index)];
+    if (c.fd < 0)
+        return;
+    c.paused = true;
+    c.watch_out = false;
+    load_watch(l, c, 0);
+}
+
+long load_read_some(load& l, int index, long max_bytes)
+{
+    client& c = l.clients[size_t(index)];
+    long got = 0;
+    while (c.fd >= 0 && got < max_bytes) {
+        size_t want = std::min(l.rxbuf.size(), size_t(max_bytes - got));
+        ssize_t n = recv(c.fd, l.rxbuf.data(), want, MSG_DONTWAIT);
+        if (n > 0) {
+            got += long(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            break;
+        load_lose(l, c, n == 0 ? "closed by the server" : std::string("recv: ") + strerror(errno));
+    }
+    return c.fd >= 0 ? got : -1;
+}
+
+void load_hang_up(load& l, int index)
+{
+    client& c = l.clients[size_t(index)];
+    if (c.fd < 0)
+        return;
+    linger lg{1, 0};
+    setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close(c.fd);
+    c.fd = -1;
+    c.phase = client_phase::gone;
+    c.carry.clear();
+    c.out.clear();
+}
+
 int load_turn(load& l, int timeout_ms)
 {
     int n = epoll_wait(l.ep, l.events.data(), int(l.events.size()), timeout_ms);
@@ -423,6 +481,13 @@ int load_turn(load& l, int timeout_ms)
         uint32_t ev = l.events[size_t(i)].events;
         if (c.phase == client_phase::gone)
             continue;
+        if (c.paused) {
+            // A hang-up is reported whatever the interest set; it would
+            // wake every wait.  load_read_some finds the end.
+            if (ev & (EPOLLHUP | EPOLLERR))
+                epoll_ctl(l.ep, EPOLL_CTL_DEL, c.fd, nullptr);
+            continue;
+        }
         if (c.phase == client_phase::connecting) {
             load_connect_done(l, c);
             continue;
@@ -508,18 +573,46 @@ bool load_settle(load& l, int64_t max_ns)
     }
 }
 
+static std::string line_prefix(const load& l)
+{
+    return l.kind == server_kind::ngircd ? "PRIVMSG " + std::string(irc_channel) + " :" : "";
+}
+
 bool load_say(load& l, int index, uint32_t seq)
 {
     client& c = l.clients[size_t(index)];
     char text[bench_payload_len];
     payload p{index, seq, bench_now_ns()};
     payload_make(text, p);
-    std::string line;
-    if (l.kind == server_kind::ngircd)
-        line = "PRIVMSG " + std::string(irc_channel) + " :";
+    std::string line = line_prefix(l);
     line.append(text, sizeof text);
     line += "\r\n";
     return load_send(l, c, line);
+}
+
+size_t load_line_size(const load& l)
+{
+    return line_prefix(l).size() + bench_payload_len + 2;
+}
+
+bool load_say_many(load& l, int index, uint32_t seq, int count)
+{
+    std::string prefix = line_prefix(l);
+    std::string lines;
+    lines.reserve(size_t(count) * (prefix.size() + bench_payload_len + 2));
+    char text[bench_payload_len];
+    for (int k = 0; k < count; ++k) {
+        payload_make(text, payload{index, seq + uint32_t(k), bench_now_ns()});
+        lines += prefix;
+        lines.append(text, sizeof text);
+        lines += "\r\n";
+    }
+    return load_send(l, l.clients[size_t(index)], lines);
+}
+
+size_t load_unsent(const load& l, int index)
+{
+    return l.clients[size_t(index)].out.size();
 }
 
 void load_track(load& l, tally& t, const std::vector<int>& senders, int lines)

@@ -23,9 +23,14 @@ struct client {
     bool relaxed = false;    // ngircd: oper up and ask for +F (senders)
     bool relaxed_ok = false; // ngircd confirmed +F
     bool watch_out = false;  // EPOLLOUT is in the interest set
+    bool sink = false;       // input is counted and dropped, not parsed
+    bool paused = false;     // not in the epoll set for input: read by load_read_some only
+    int rcvbuf = 0;          // SO_RCVBUF set before connect(), 0 for the default
     std::string carry;       // input after the last '\n'
     std::string out;         // output the kernel has not taken yet
     int64_t connect_ns = 0;
+    int64_t connected_ns = 0; // connect() completed
+    int64_t greeted_ns = 0;   // first byte from the server arrived (kernel time when known)
     int64_t ready_ns = 0;
     std::vector<uint32_t> next_seq; // per sender slot: next line expected
 };
@@ -44,6 +49,14 @@ struct tally {
     uint64_t unstamped = 0;               // intact, but without a kernel time stamp
     std::vector<int64_t> latency_ns;      // send() to arrival in the socket
     std::vector<int64_t> read_latency_ns; // send() to recv() by the generator
+    // Lines sent from split_ns on have their latency in latency_after_ns.
+    int64_t split_ns = INT64_MAX;
+    std::vector<int64_t> latency_after_ns;
+    // Intact copies of an untracked sender's lines arriving at one client
+    // (the flooder's at the witness); other copies of that sender are ignored.
+    int watch_sender = -1;
+    int watch_client = -1;
+    uint64_t watched = 0;
 };
 
 // When a chunk of input got to a client: the kernel's receive time stamp
@@ -96,6 +109,19 @@ void load_close(load& l);
 // for relaxed flood protection.
 login_result load_login(load& l, int count, int window, int relaxed);
 
+// Calls connect() for clients [0, count) one after the other, without
+// waiting for any of them; load_turn then serves them.
+void load_connect_all(load& l, int count);
+
+// Stops reading client `index` from the epoll loop; load_read_some reads it.
+void load_pause(load& l, int index);
+// Reads and drops at most max_bytes that client `index` has waiting.
+// Returns the bytes read, or -1 when the server has closed the connection.
+long load_read_some(load& l, int index, long max_bytes);
+// Closes client `index` with a reset, so that the server notices at once
+// even when it does not read; not counted as a drop.
+void load_hang_up(load& l, int index);
+
 // One epoll wait of at most timeout_ms, then every ready socket is served.
 int load_turn(load& l, int timeout_ms);
 
@@ -105,6 +131,12 @@ bool load_settle(load& l, int64_t max_ns);
 
 // Sends one benchmark line from client `index`, framed for the server.
 [[nodiscard]] bool load_say(load& l, int index, uint32_t seq);
+// Queues `count` lines with sequence numbers from `seq` in one piece.
+[[nodiscard]] bool load_say_many(load& l, int index, uint32_t seq, int count);
+// Bytes of one benchmark line as load_say frames it for the server.
+size_t load_line_size(const load& l);
+// Output client `index` has queued that the kernel has not taken yet.
+size_t load_unsent(const load& l, int index);
 
 // Sets up l.current for senders `senders` (client indices) sending `lines`
 // lines each, and clears every client's sequence bookkeeping.

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-static const char* row_kind_name(row_kind k)
+const char* report_kind_name(row_kind k)
 {
     switch (k) {
     case row_kind::fanout:
@@ -17,8 +17,20 @@ static const char* row_kind_name(row_kind k)
         return "storm";
     case row_kind::memory:
         return "memory";
+    case row_kind::burst:
+        return "burst";
+    case row_kind::flood:
+        return "flood";
+    case row_kind::reclaim:
+        return "reclaim";
     }
     return "?";
+}
+
+static bool relay_row(const row& r)
+{
+    return r.kind == row_kind::fanout || r.kind == row_kind::chatter || r.kind == row_kind::storm ||
+           r.kind == row_kind::memory;
 }
 
 // Nearest-rank percentile; NaN when there are no samples.
@@ -55,7 +67,7 @@ static std::string fmt(double v, const char* format)
 
 static std::string row_label(const row& r)
 {
-    return std::string(row_kind_name(r.kind)) + " N=" + std::to_string(r.wanted);
+    return std::string(report_kind_name(r.kind)) + " N=" + std::to_string(r.wanted);
 }
 
 // Column titles and widths; a negative width aligns left.  The last
@@ -65,20 +77,29 @@ struct column {
     int width;
 };
 
-static constexpr column columns[] = {
-    {"server", -7}, {"scenario", -15}, {"clients", 9}, {"lines", 6},    {"copies", 9}, {"copies/s", 9},
-    {"time s", 7},  {"p50 ms", 8},     {"p99 ms", 8},  {"p99 read", 8}, {"lost", 6},   {"cut", 4},
-    {"cpu ms", 7},  {"us/copy", 8},    {"(sched)", 8}, {"RSS MiB", 7},  {"gen %", 5},  {"notes", 0},
-};
-
-static void print_cells(FILE* out, const std::vector<std::string>& cells)
+static void print_table_row(FILE* out, const std::vector<column>& cols, const std::vector<std::string>& cells)
 {
     for (size_t i = 0; i + 1 < cells.size(); ++i)
-        fprintf(out, i == 0 ? "%*s" : " %*s", columns[i].width, cells[i].c_str());
+        fprintf(out, i == 0 ? "%*s" : " %*s", cols[i].width, cells[i].c_str());
     if (!cells.back().empty())
         fprintf(out, "  %s", cells.back().c_str());
     fputc('\n', out);
 }
+
+static void print_table_head(FILE* out, const std::vector<column>& cols)
+{
+    std::vector<std::string> titles;
+    for (const column& c : cols)
+        titles.push_back(c.title);
+    print_table_row(out, cols, titles);
+}
+
+// The relay runs' table.
+static const std::vector<column> columns = {
+    {"server", -7}, {"scenario", -15}, {"clients", 9}, {"lines", 6},    {"copies", 9}, {"copies/s", 9},
+    {"time s", 7},  {"p50 ms", 8},     {"p99 ms", 8},  {"p99 read", 8}, {"lost", 6},   {"cut", 4},
+    {"cpu ms", 7},  {"us/copy", 8},    {"(sched)", 8}, {"RSS MiB", 7},  {"gen %", 5},  {"notes", 0},
+};
 
 static std::vector<std::string> row_cells(row& r)
 {
@@ -120,12 +141,143 @@ void report_table(FILE* out, std::vector<row>& rows)
             return int(a.kind) < int(b.kind);
         return a.wanted < b.wanted;
     });
-    std::vector<std::string> titles;
-    for (const column& c : columns)
-        titles.push_back(c.title);
-    print_cells(out, titles);
+    print_table_head(out, columns);
     for (row& r : rows)
-        print_cells(out, row_cells(r));
+        if (relay_row(r))
+            print_table_row(out, columns, row_cells(r));
+}
+
+static double cpu_percent(const cpu_sample& cpu, int64_t ns)
+{
+    if (cpu.ticks < 0 || ns <= 0)
+        return NAN;
+    return 100.0 * double(cpu.ticks) / double(target_ticks_per_s()) / bench_ns_to_s(ns);
+}
+
+static double mib(long kib)
+{
+    return kib < 0 ? NAN : double(kib) / 1024.0;
+}
+
+static std::string count_or_dash(int64_t v)
+{
+    return v < 0 ? "-" : std::to_string(v);
+}
+
+static void report_burst(FILE* out, std::vector<row>& rows)
+{
+    static const std::vector<column> cols = {
+        {"server", -7}, {"scenario", -15}, {"greeted", 8}, {"stuck", 6},  {"unconn", 7},
+        {"refused", 8}, {"p50 ms", 8},     {"p99 ms", 8},  {"max ms", 8}, {"last s", 7},
+        {"ovfl", 5},    {"cpu ms", 7},     {"us/greet", 9}, {"notes", 0},
+    };
+    print_table_head(out, cols);
+    for (row& r : rows) {
+        if (r.kind != row_kind::burst)
+            continue;
+        double cpu_ms = r.cpu.ticks < 0 ? NAN : double(r.cpu.ticks) * 1e3 / double(target_ticks_per_s());
+        print_table_row(out, cols,
+                        {r.server, row_label(r), std::to_string(r.greeted) + "/" + std::to_string(r.wanted),
+                         std::to_string(r.stuck), std::to_string(r.unconnected), std::to_string(r.refused),
+                         fmt(percentile_ms(r.latency_ns, 0.50), "%.1f"), fmt(percentile_ms(r.latency_ns, 0.99), "%.1f"),
+                         fmt(percentile_ms(r.latency_ns, 1.0), "%.1f"),
+                         r.elapsed_ns > 0 ? fmt(bench_ns_to_s(r.elapsed_ns), "%.2f") : "-", count_or_dash(r.overflows),
+                         fmt(cpu_ms, "%.0f"), fmt(row_cpu_us(r), "%.1f"), r.note});
+    }
+    fputs("  All clients call connect() at once and wait for the server's first bytes (ngircd: its\n"
+          "  first reply to the NICK and USER each sends at once), for at most 10 s; nobody logs in.\n"
+          "  greeted  got the first bytes and is still connected, of the clients asked for\n"
+          "  stuck    connected, but no byte from the server; unconn: connect() not completed\n"
+          "  refused  connect() failed or the server closed the connection\n"
+          "  p50, p99, max  from connect() to the first byte's arrival; last s: the last greeting\n"
+          "  ovfl     connection attempts the kernel turned away for a full accept queue\n"
+          "           (ListenOverflows, whole machine); each costs its client a retry 1 s later\n",
+          out);
+}
+
+// "10" when the 10 KB/s reader was dropped, "-" when none was.
+static std::string readers_dropped(const row& r)
+{
+    std::string s;
+    for (size_t i = 0; i < r.reader_rates.size() && i < r.reader_gone.size(); ++i)
+        if (r.reader_gone[i])
+            s += (s.empty() ? "" : ",") + std::to_string(r.reader_rates[i] / 1000);
+    return s.empty() ? "-" : s + " KB/s";
+}
+
+static void report_flood(FILE* out, std::vector<row>& rows)
+{
+    static const std::vector<column> cols = {
+        {"server", -7},    {"scenario", -12}, {"flood s", 7},  {"sent l/s", 9},  {"relay l/s", 9},
+        {"cpu% qt", 7},    {"cpu% fl", 7},    {"p50 qt", 7},   {"p99 qt", 7},    {"p50 fl", 7},
+        {"p99 fl", 8},     {"copies", 7},     {"lost", 5},     {"cut", 4},       {"rdr gone", 9},
+        {"notes", 0},
+    };
+    print_table_head(out, cols);
+    for (row& r : rows) {
+        if (r.kind != row_kind::flood)
+            continue;
+        double secs = bench_ns_to_s(r.elapsed_ns);
+        double sent = secs > 0 ? double(r.flood_sent) / secs : NAN;
+        double seen = secs > 0 ? double(r.flood_seen) / secs : NAN;
+        print_table_row(out, cols,
+                        {r.server, row_label(r), r.elapsed_ns > 0 ? fmt(secs, "%.1f") : "-", fmt(sent, "%.0f"),
+                         fmt(seen, "%.1f"), fmt(cpu_percent(r.quiet_cpu, r.quiet_ns), "%.1f"),
+                         fmt(cpu_percent(r.cpu, r.elapsed_ns), "%.1f"),
+                         fmt(percentile_ms(r.quiet_latency_ns, 0.50), "%.2f"),
+                         fmt(percentile_ms(r.quiet_latency_ns, 0.99), "%.2f"),
+                         fmt(percentile_ms(r.latency_ns, 0.50), "%.2f"), fmt(percentile_ms(r.latency_ns, 0.99), "%.2f"),
+                         std::to_string(r.delivered), std::to_string(r.lost), std::to_string(r.cut),
+                         readers_dropped(r), r.note});
+    }
+    fputs("  One client sends lines as fast as TCP takes them for `flood s`, after a quiet phase of\n"
+          "  half as long without it; 50 chatters send one line every 2 s each throughout, a witness\n"
+          "  reads everything, two readers take at most 10 and 100 KB/s.\n"
+          "  sent l/s   flooder lines the kernel took; relay l/s: its copies that reached the witness\n"
+          "  cpu% qt/fl server CPU (utime+stime) as % of one core, quiet phase and flood phase\n"
+          "  p50, p99   chatter lines: send() to arrival at the other chatters and the witness, ms\n"
+          "  copies, lost  the chatters' copies; cut: damaged copies of anybody's lines, the\n"
+          "             flooder's included; rdr gone: slow readers the server closed\n",
+          out);
+}
+
+static void report_reclaim(FILE* out, std::vector<row>& rows)
+{
+    static const std::vector<column> cols = {
+        {"server", -7}, {"scenario", -12}, {"lines", 6},  {"dropped", 8},  {"before", 7},
+        {"peak", 7},    {"after", 7},      {"after/before", 12}, {"notes", 0},
+    };
+    print_table_head(out, cols);
+    for (row& r : rows) {
+        if (r.kind != row_kind::reclaim)
+            continue;
+        double ratio = r.rss_before_kib > 0 && r.rss_kib >= 0 ? double(r.rss_kib) / double(r.rss_before_kib) : NAN;
+        print_table_row(out, cols,
+                        {r.server, row_label(r), std::to_string(r.lines), count_or_dash(r.quiet_dropped),
+                         fmt(mib(r.rss_before_kib), "%.2f"), fmt(mib(r.rss_peak_kib), "%.2f"),
+                         fmt(mib(r.rss_kib), "%.2f"), fmt(ratio, "%.2f"), r.note});
+    }
+    fputs("  N clients log in and stop reading while one sender sends `lines` lines; then they\n"
+          "  hang up.  Server VmRSS in MiB: before the lines, the peak, and 2 s after they went.\n"
+          "  dropped: the quiet clients the server had closed itself before they hung up\n",
+          out);
+}
+
+void report_defence_tables(FILE* out, std::vector<row>& rows)
+{
+    auto any = [&](row_kind k) { return std::any_of(rows.begin(), rows.end(), [k](const row& r) { return r.kind == k; }); };
+    if (any(row_kind::burst)) {
+        fputc('\n', out);
+        report_burst(out, rows);
+    }
+    if (any(row_kind::flood)) {
+        fputc('\n', out);
+        report_flood(out, rows);
+    }
+    if (any(row_kind::reclaim)) {
+        fputc('\n', out);
+        report_reclaim(out, rows);
+    }
 }
 
 void report_legend(FILE* out)
@@ -173,7 +325,7 @@ static int check_cpu(FILE* out, std::vector<row>& rows, row_kind kind, int n, do
     if (!a || !b)
         return 0;
     double x = row_cpu_us(*a), y = row_cpu_us(*b);
-    std::string what = std::string(row_kind_name(kind)) + " N=" + std::to_string(n) + ": nchatd " + fmt(x, "%.2f") +
+    std::string what = std::string(report_kind_name(kind)) + " N=" + std::to_string(n) + ": nchatd " + fmt(x, "%.2f") +
                        " us/copy <= " + fmt(ratio, "%.1f") + " x ngircd " + fmt(y, "%.2f") + " us/copy";
     return check(out, !std::isnan(x) && !std::isnan(y) && x <= ratio * y, what);
 }
@@ -197,10 +349,43 @@ int report_targets(FILE* out, std::vector<row>& rows)
         missed += check(out, m->rss_kib >= 0 && m->rss_kib < 8 * 1024 && m->clients == 2048,
                         "memory: VmRSS " + fmt(double(m->rss_kib) / 1024.0, "%.2f") + " MiB < 8 MiB with " +
                             std::to_string(m->clients) + " idle clients");
+    for (row& b : rows) {
+        if (b.server != "nchatd" || b.kind != row_kind::burst)
+            continue;
+        missed += check(out, b.greeted == b.wanted && b.stuck == 0 && b.unconnected == 0 && b.refused == 0,
+                        row_label(b) + ": " + std::to_string(b.greeted) + " greeted within 10 s, " +
+                            std::to_string(b.stuck) + " stuck, " + std::to_string(b.unconnected) +
+                            " not connected, " + std::to_string(b.refused) + " refused");
+    }
+    for (row& f : rows) {
+        if (f.server != "nchatd" || f.kind != row_kind::flood)
+            continue;
+        std::string gone;
+        for (size_t i = 0; i < f.reader_rates.size() && i < f.reader_gone.size(); ++i)
+            if (f.reader_gone[i] && f.reader_rates[i] >= 10'000)
+                gone += " " + std::to_string(f.reader_rates[i] / 1000) + " KB/s";
+        missed += check(out, f.elapsed_ns > 0 && gone.empty() && f.reader_gone.size() == f.reader_rates.size(),
+                        "flood: no reader at 10 KB/s or more dropped" + (gone.empty() ? "" : " (dropped:" + gone + ")"));
+        double cpu = cpu_percent(f.cpu, f.elapsed_ns);
+        missed += check(out, !std::isnan(cpu) && cpu < 5.0, "flood: server CPU " + fmt(cpu, "%.1f") + "% of a core < 5%");
+        double p99 = percentile_ms(f.latency_ns, 0.99);
+        missed += check(out, !std::isnan(p99) && p99 < 100.0,
+                        "flood: chatter p99 " + fmt(p99, "%.2f") + " ms < 100 ms (quiet: " +
+                            fmt(percentile_ms(f.quiet_latency_ns, 0.99), "%.2f") + " ms)");
+    }
+    for (row& m : rows) {
+        if (m.server != "nchatd" || m.kind != row_kind::reclaim)
+            continue;
+        missed += check(out, m.rss_before_kib > 0 && m.rss_kib >= 0 && m.rss_kib <= 2 * m.rss_before_kib,
+                        "memory return: VmRSS " + fmt(mib(m.rss_kib), "%.2f") + " MiB 2 s after " +
+                            std::to_string(m.wanted) + " full queues went <= 2 x " +
+                            fmt(mib(m.rss_before_kib), "%.2f") + " MiB before (peak " +
+                            fmt(mib(m.rss_peak_kib), "%.2f") + ")");
+    }
     uint64_t lost = 0, cut = 0;
     bool any = false;
     for (const row& r : rows) {
-        if (r.server != "nchatd" || r.kind == row_kind::storm || r.kind == row_kind::memory)
+        if (r.server != "nchatd" || (r.kind != row_kind::fanout && r.kind != row_kind::chatter && r.kind != row_kind::flood))
             continue;
         any = true;
         lost += r.lost;

@@ -7,8 +7,13 @@
 
 #include "scenario.h"
 
+const char* report_kind_name(row_kind kind);
+// The relay runs: fan-out, chatter, storm, memory.
 void report_table(FILE* out, std::vector<row>& rows);
 void report_legend(FILE* out);
+// The runs with their own columns: burst, flood, memory return; each table
+// with its legend, if it ran.
+void report_defence_tables(FILE* out, std::vector<row>& rows);
 // Prints one line per target; returns the number of targets missed.
 int report_targets(FILE* out, std::vector<row>& rows);
 // nchatd and ngircd against the bench's bare relay, when it ran.

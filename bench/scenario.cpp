@@ -327,3 +327,304 @@ row scenario_memory(load& l, target& t)
     scenario_check_server(r, l, t, dropped_before);
     return r;
 }
+
+// ---------------------------------------------------------------------------
+// Burst.
+// ---------------------------------------------------------------------------
+
+static bool burst_waiting(const client& c)
+{
+    return c.phase != client_phase::gone && c.greeted_ns == 0;
+}
+
+row scenario_burst(load& l, target& t, int count)
+{
+    row r = row_for(t, row_kind::burst);
+    r.lines = count;
+    for (client& c : l.clients)
+        c.sink = true; // nobody answers the greeting: the server's logins are not the question
+    const int dropped_before = l.counts.dropped;
+    int64_t overflows = target_listen_overflows();
+    meter m = meter_start(t);
+    load_connect_all(l, count);
+    int64_t bound = std::min(bench_stop_ns, m.start_ns + bench_burst_bound_ns);
+    while (target_alive(t) && bench_now_ns() < bound &&
+           std::any_of(l.clients.begin(), l.clients.end(), burst_waiting)) {
+        if (load_turn(l, 10) < 0)
+            break;
+    }
+    meter_stop(m, t, r);
+    int64_t overflows_after = target_listen_overflows();
+    if (overflows >= 0 && overflows_after >= 0)
+        r.overflows = overflows_after - overflows;
+    int64_t first = INT64_MAX, last = 0, last_call = 0;
+    for (const client& c : l.clients) {
+        first = std::min(first, c.connect_ns);
+        last_call = std::max(last_call, c.connect_ns);
+        if (c.phase == client_phase::gone) {
+            ++r.refused;
+        } else if (c.greeted_ns > 0) {
+            ++r.greeted;
+            r.latency_ns.push_back(c.greeted_ns - c.connect_ns);
+            last = std::max(last, c.greeted_ns);
+        } else if (c.connected_ns > 0) {
+            ++r.stuck;
+        } else {
+            ++r.unconnected;
+        }
+    }
+    r.elapsed_ns = last > first ? last - first : 0;
+    r.connect_span_ns = last_call - first;
+    r.clients = r.greeted;
+    r.delivered = uint64_t(r.greeted);
+    r.expected = uint64_t(count);
+    r.lost = uint64_t(count - r.greeted);
+    if (r.refused > 0)
+        note_add(r, std::to_string(r.refused) + " refused (last: " + l.counts.last_refusal + ")");
+    r.rss_kib = target_rss_kib(t);
+    scenario_check_server(r, l, t, dropped_before);
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Flood.
+// ---------------------------------------------------------------------------
+
+// The flooder's output is topped up in pieces of this many lines whenever
+// the kernel has taken all but flood_unsent_max bytes of it.
+static constexpr int flood_piece_lines = 512;
+static constexpr size_t flood_unsent_max = 64 * 1024;
+
+// A reader that takes at most `rate` bytes per second.
+struct slow_reader {
+    int index = -1;
+    int rate = 0;
+    double tokens = 0;
+    bool gone = false;
+};
+
+// Gives each slow reader what the time since the last call allows it, at
+// most one interval's worth.
+static void slow_read(load& l, std::vector<slow_reader>& readers, int64_t elapsed_ns)
+{
+    for (slow_reader& rd : readers) {
+        if (rd.gone)
+            continue;
+        double cap = double(rd.rate) * bench_ns_to_s(bench_slow_read_interval_ns);
+        rd.tokens = std::min(cap, rd.tokens + double(rd.rate) * bench_ns_to_s(elapsed_ns));
+        long got = load_read_some(l, rd.index, long(rd.tokens));
+        if (got < 0)
+            rd.gone = true;
+        else
+            rd.tokens -= double(got);
+    }
+}
+
+// Whatever the slow readers still have coming, read at full speed: a
+// server that closed one shows it at the end of its data.
+static void slow_read_rest(load& l, std::vector<slow_reader>& readers)
+{
+    int64_t until = bench_deadline(2'000'000'000);
+    int64_t last_data = bench_now_ns();
+    while (bench_now_ns() < until && bench_now_ns() - last_data < bench_quiet_ns) {
+        for (slow_reader& rd : readers) {
+            if (rd.gone)
+                continue;
+            long got = load_read_some(l, rd.index, 1 << 20);
+            rd.gone = got < 0;
+            if (got > 0)
+                last_data = bench_now_ns();
+        }
+        if (load_turn(l, 10) < 0)
+            break;
+    }
+}
+
+row scenario_flood(load& l, target& t, int seconds, int window)
+{
+    row r = row_for(t, row_kind::flood);
+    const int flooder = 0, first_chatter = 1, witness = first_chatter + bench_flood_chatters;
+    std::vector<slow_reader> readers;
+    for (int rate : bench_slow_reader_rates) {
+        slow_reader rd;
+        rd.index = witness + 1 + int(readers.size());
+        rd.rate = rate;
+        l.clients[size_t(rd.index)].rcvbuf = bench_slow_reader_rcvbuf;
+        readers.push_back(rd);
+        r.reader_rates.push_back(rate);
+    }
+    login_result lr = load_login(l, flood_population, window, 0);
+    r.clients = lr.ready;
+    const int dropped_before = l.counts.dropped;
+    if (lr.ready < flood_population) {
+        note_add(r, "only " + std::to_string(lr.ready) + " logged in");
+        scenario_check_server(r, l, t, dropped_before);
+        return r;
+    }
+    if (!load_settle(l, bench_settle_max_ns))
+        note_add(r, "traffic did not stop before the run");
+    l.clients[size_t(flooder)].sink = true; // its echo is of no interest
+    for (const slow_reader& rd : readers)
+        load_pause(l, rd.index);
+
+    const int64_t flood_ns = int64_t(seconds) * 1'000'000'000;
+    const int64_t quiet_ns = std::max<int64_t>(1'000'000'000, flood_ns / 2);
+    const int lines_each = int((quiet_ns + flood_ns) / bench_flood_chat_interval_ns) + 1;
+    std::vector<int> chatters;
+    for (int i = 0; i < bench_flood_chatters; ++i)
+        chatters.push_back(first_chatter + i);
+    tally tl;
+    load_track(l, tl, chatters, lines_each);
+    tl.watch_sender = flooder;
+    tl.watch_client = witness;
+    tally_reserve(tl, size_t(lines_each) * chatters.size() * chatters.size());
+
+    // The chatters start spread over one interval, one line per interval each.
+    const int64_t start = bench_now_ns();
+    const int64_t flood_start = start + quiet_ns, flood_end = flood_start + flood_ns;
+    tl.split_ns = flood_start;
+    std::vector<int64_t> next_line(chatters.size());
+    std::vector<int> sent(chatters.size(), 0);
+    for (size_t s = 0; s < chatters.size(); ++s)
+        next_line[s] = start + bench_flood_chat_interval_ns * int64_t(s) / int64_t(chatters.size());
+    int total_sent = 0;
+    bool chatter_lost = false;
+    uint32_t flood_seq = 0;
+    meter quiet = meter_start(t), flood{};
+    bool flooding = false;
+    int64_t last_read = start;
+    while (target_alive(t)) {
+        int64_t now = bench_now_ns();
+        if (now >= flood_end || now >= bench_stop_ns)
+            break;
+        if (!flooding && now >= flood_start) {
+            row q;
+            meter_stop(quiet, t, q);
+            r.quiet_cpu = q.cpu;
+            r.quiet_ns = q.elapsed_ns;
+            flood = meter_start(t);
+            flooding = true;
+        }
+        for (size_t s = 0; s < chatters.size() && !chatter_lost; ++s) {
+            if (sent[s] == lines_each || now < next_line[s])
+                continue;
+            if (!load_say(l, chatters[s], uint32_t(sent[s])))
+                chatter_lost = true;
+            ++sent[s];
+            ++total_sent;
+            next_line[s] += bench_flood_chat_interval_ns;
+        }
+        if (flooding && l.clients[size_t(flooder)].fd >= 0 && load_unsent(l, flooder) < flood_unsent_max) {
+            (void)load_say_many(l, flooder, flood_seq, flood_piece_lines);
+            flood_seq += flood_piece_lines;
+        }
+        if (now - last_read >= bench_slow_read_interval_ns / 10) {
+            slow_read(l, readers, now - last_read);
+            last_read = now;
+        }
+        if (load_turn(l, 2) < 0)
+            break;
+    }
+    if (flooding) {
+        meter_stop(flood, t, r);
+    } else {
+        note_add(r, "the flood never started");
+        r.elapsed_ns = 0;
+    }
+    r.flood_seen = tl.watched;
+    // What the kernel took: all that was queued, less what still waits.
+    uint64_t line_len = load_line_size(l);
+    uint64_t unsent_lines = (load_unsent(l, flooder) + line_len - 1) / line_len;
+    r.flood_sent = flood_seq > unsent_lines ? flood_seq - unsent_lines : 0;
+    r.flooder_dropped = l.clients[size_t(flooder)].phase == client_phase::gone;
+    // A reset, so that a server that holds the flood in TCP need not read it.
+    load_hang_up(l, flooder);
+
+    r.lines = total_sent;
+    r.expected = uint64_t(total_sent) * uint64_t(chatters.size()); // the other chatters and the witness
+    chatter_drain(l, t, tl, r.expected, uint64_t(total_sent), dropped_before, bench_deadline(5'000'000'000));
+    slow_read_rest(l, readers);
+    for (const slow_reader& rd : readers)
+        r.reader_gone.push_back(rd.gone);
+    if (chatter_lost)
+        note_add(r, "a chatter lost its connection");
+    if (r.flooder_dropped)
+        note_add(r, "flooder dropped by the server");
+    for (const slow_reader& rd : readers)
+        if (rd.gone)
+            note_add(r, "reader at " + std::to_string(rd.rate / 1000) + " KB/s dropped");
+    finish_row(r, tl, l, t, dropped_before);
+    r.quiet_latency_ns = std::move(r.latency_ns);
+    r.latency_ns = std::move(tl.latency_after_ns);
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Memory return.
+// ---------------------------------------------------------------------------
+
+// Lines the sender may have out that the witness has not seen yet.
+static constexpr int reclaim_window_lines = 64;
+
+row scenario_reclaim(load& l, target& t, int quiet, int window, int relaxed)
+{
+    row r = row_for(t, row_kind::reclaim);
+    const int sender = 0, witness = 1, population = quiet + 2;
+    for (int i = 2; i < population; ++i)
+        l.clients[size_t(i)].rcvbuf = bench_slow_reader_rcvbuf;
+    login_result lr = load_login(l, population, window, relaxed);
+    r.clients = lr.ready;
+    const int dropped_before = l.counts.dropped;
+    if (lr.ready < population) {
+        note_add(r, "only " + std::to_string(lr.ready) + " logged in");
+        scenario_check_server(r, l, t, dropped_before);
+        return r;
+    }
+    if (!load_settle(l, bench_settle_max_ns))
+        note_add(r, "traffic did not stop before the run");
+    for (int i = 2; i < population; ++i)
+        load_pause(l, i);
+    r.rss_before_kib = r.rss_peak_kib = target_rss_kib(t);
+
+    tally tl;
+    load_track(l, tl, {sender}, bench_reclaim_lines);
+    int64_t deadline = bench_deadline(bench_scenario_deadline_ns / 3);
+    int64_t next_sample = 0;
+    const client& w = l.clients[size_t(witness)];
+    int sent = 0;
+    while (target_alive(t) && bench_now_ns() < deadline && w.phase == client_phase::ready) {
+        uint32_t seen = w.next_seq.empty() ? 0 : w.next_seq[0];
+        if (seen >= uint32_t(bench_reclaim_lines))
+            break;
+        for (; sent < bench_reclaim_lines && sent < int(seen) + reclaim_window_lines; ++sent)
+            if (!load_say(l, sender, uint32_t(sent)))
+                break;
+        if (l.clients[size_t(sender)].phase != client_phase::ready) {
+            note_add(r, "the sender lost its connection");
+            break;
+        }
+        int64_t now = bench_now_ns();
+        if (now >= next_sample) {
+            r.rss_peak_kib = std::max(r.rss_peak_kib, target_rss_kib(t));
+            next_sample = now + 50'000'000;
+        }
+        if (load_turn(l, 5) < 0)
+            break;
+    }
+    r.lines = sent;
+    load_settle(l, bench_drain_idle_ns);
+    r.rss_peak_kib = std::max(r.rss_peak_kib, target_rss_kib(t));
+    int open = target_open_conns(t);
+    if (open >= 0)
+        r.quiet_dropped = std::max(0, population - open);
+    for (int i = 2; i < population; ++i)
+        load_hang_up(l, i);
+    int64_t until = bench_deadline(bench_reclaim_after_ns);
+    while (target_alive(t) && bench_now_ns() < until && load_turn(l, 20) >= 0) {
+    }
+    r.rss_kib = target_rss_kib(t);
+    r.delivered = tl.intact;
+    l.current = nullptr;
+    scenario_check_server(r, l, t, dropped_before);
+    return r;
+}

@@ -4,13 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "load.h"
 #include "target.h"
 
-enum class row_kind { fanout, chatter, storm, memory };
+enum class row_kind { fanout, chatter, storm, memory, burst, flood, reclaim };
 
 struct row {
     std::string server;
@@ -29,6 +30,30 @@ struct row {
     int64_t gen_cpu_ns = -1;              // generator CPU used during the run
     long rss_kib = -1;                    // server VmRSS at the end
     std::string note;
+
+    // Burst (latency_ns: connect() to the first byte from the server).
+    int greeted = 0;        // got the server's first bytes and stayed connected
+    int stuck = 0;          // connected, but no byte from the server within the bound
+    int unconnected = 0;    // connect() not completed within the bound
+    int refused = 0;        // connect() failed, or the server closed the connection
+    int64_t overflows = -1; // the kernel's ListenOverflows count during the run
+    int64_t connect_span_ns = 0; // from the first connect() call to the last
+
+    // Flood (elapsed_ns, cpu and latency_ns: the flood phase; lines, copies,
+    // lost and cut: the chatters' lines over both phases).
+    int64_t quiet_ns = 0;                  // the phase before the flood
+    cpu_sample quiet_cpu;                  // server CPU in it
+    std::vector<int64_t> quiet_latency_ns; // chatter latency in it
+    uint64_t flood_sent = 0;               // flooder lines the kernel took
+    uint64_t flood_seen = 0;               // flooder copies at the witness during the flood
+    bool flooder_dropped = false;
+    std::vector<int> reader_rates;   // slow readers, bytes per second
+    std::vector<bool> reader_gone;   // ... closed by the server
+
+    // Memory return (rss_kib: after the quiet clients have gone).
+    long rss_before_kib = -1;
+    long rss_peak_kib = -1;
+    int quiet_dropped = -1; // quiet clients the server closed itself
 };
 
 struct fanout_opts {
@@ -72,6 +97,26 @@ row scenario_storm(load& l, target& t, int count, int window, int relaxed);
 
 // The server's memory with the population logged in and idle.
 row scenario_memory(load& l, target& t);
+
+// `count` clients call connect() at once and wait for the server's first
+// bytes (ngircd's first reply to the registration each sends at once);
+// nobody logs in.  The load must be fresh.
+row scenario_burst(load& l, target& t, int count);
+
+// Clients of the flood run: the flooder, the chatters, a witness that reads
+// everything and sends nothing, and the slow readers.
+inline constexpr int flood_population = 2 + bench_flood_chatters + int(std::size(bench_slow_reader_rates));
+
+// Logs flood_population clients in (the load must be fresh), then runs a
+// quiet phase of seconds/2 (at least 1) with the chatters alone and a
+// flood phase of `seconds` with the flooder as well.
+row scenario_flood(load& l, target& t, int seconds, int window);
+
+// Logs in a sender, a witness and `quiet` clients that stop reading (the
+// load must be fresh and hold quiet + 2), sends bench_reclaim_lines lines,
+// lets the quiet clients go and reads the server's memory
+// bench_reclaim_after_ns later.
+row scenario_reclaim(load& l, target& t, int quiet, int window, int relaxed);
 
 // Fills the note with what went wrong on the server side, if anything.
 void scenario_check_server(row& r, load& l, target& t, int dropped_before);

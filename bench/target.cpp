@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string_view>
 #include <vector>
@@ -54,10 +55,12 @@ static int target_free_port()
     return port;
 }
 
-// ngircd as a plain chat relay: loopback only, no look-ups, limits above
-// the largest population, no penalty time, and an operator block so that
-// senders can ask for relaxed flood protection (+F).  ngircd never keeps
-// root: started as root it switches to "nobody" whatever ServerUID says.
+// ngircd on loopback only, with no look-ups and limits above the largest
+// population (all clients share one address).  As a plain chat relay it
+// also gets no penalty time and an operator block, so that senders can ask
+// for relaxed flood protection (+F); guarded, it keeps its flood
+// protection.  ngircd never keeps root: started as root it switches to
+// "nobody" whatever ServerUID says.
 static int target_write_ngircd_conf(const target& t, const std::string& path)
 {
     std::ofstream f(path);
@@ -81,8 +84,8 @@ static int target_write_ngircd_conf(const target& t, const std::string& path)
          "[Limits]\n"
          "  MaxConnections = 4096\n"
          "  MaxConnectionsIP = 4096\n"
-         "  MaxPenaltyTime = 0\n"
-         "  PingTimeout = 600\n"
+      << (t.mode == server_mode::relay ? "  MaxPenaltyTime = 0\n" : "")
+      << "  PingTimeout = 600\n"
          "  PongTimeout = 120\n"
          "[Options]\n"
          "  DNS = no\n"
@@ -102,7 +105,12 @@ static std::vector<std::string> target_argv(const target& t, int capacity, const
     std::string cap = std::to_string(capacity);
     switch (t.kind) {
     case server_kind::nchatd:
-        return {t.exe, "-i", "-n", cap, "-p", port};
+        // All bench clients come from 127.0.0.1: the limit per address
+        // would refuse all but ten at the name prompt, whatever the mode.
+        // As a relay, the line budget is off too, as ngircd's penalties are.
+        if (t.mode == server_mode::relay)
+            return {t.exe, "-i", "-n", cap, "-p", port, "-u", "0", "-r", "0"};
+        return {t.exe, "-i", "-n", cap, "-p", port, "-u", "0"};
     case server_kind::ngircd:
         return {t.exe, "-n", "-f", conf};
     case server_kind::ncat:
@@ -139,25 +147,50 @@ static pid_t target_spawn(const std::vector<std::string>& args, const std::strin
     _exit(127);
 }
 
-// Listening, as the kernel sees it: a socket in state LISTEN (0A) on the
-// port in /proc/net/tcp.  A test connection would be a client of its own,
-// and ncat --chat quits when one goes away before it looked at it.
-static bool target_listening(uint16_t port)
+
+// The sockets in /proc/net/tcp whose local port is `port`, by state (the
+// kernel's hexadecimal code: 01 ESTABLISHED, 08 CLOSE_WAIT, 0A LISTEN).
+static int target_count_sockets(uint16_t port, std::initializer_list<std::string_view> states)
 {
     std::ifstream f("/proc/net/tcp");
+    if (!f)
+        return -1;
     std::string line;
     char want[8];
     snprintf(want, sizeof want, ":%04X", unsigned(port));
     std::getline(f, line); // column titles
+    int n = 0;
     while (std::getline(f, line)) {
         std::istringstream in(line);
         std::string slot, local, remote, state;
-        if (!(in >> slot >> local >> remote >> state))
+        if (!(in >> slot >> local >> remote >> state) || !local.ends_with(want))
             continue;
-        if (local.ends_with(want) && state == "0A")
-            return true;
+        for (std::string_view s : states)
+            n += state == s;
     }
-    return false;
+    return n;
+}
+
+int target_open_conns(const target& t)
+{
+    return target_count_sockets(t.port, {"01", "08"});
+}
+
+int64_t target_listen_overflows()
+{
+    // Two lines per group: the field names, then their values.
+    std::ifstream f("/proc/net/netstat");
+    std::string names, values;
+    while (std::getline(f, names) && std::getline(f, values)) {
+        if (!names.starts_with("TcpExt:"))
+            continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value)
+            if (name == "ListenOverflows")
+                return atoll(value.c_str());
+    }
+    return -1;
 }
 
 int target_start(target& t, int capacity)
@@ -182,12 +215,15 @@ int target_start(target& t, int capacity)
         return -1;
     }
     int64_t deadline = bench_now_ns() + bench_start_timeout_ns;
+    // Listening, as the kernel sees it: a test connection would be a
+    // client of its own, and ncat --chat quits when one goes away before it
+    // looked at it.
     while (bench_now_ns() < deadline) {
         if (!target_alive(t)) {
             t.error = target_end_text(t) + " at start; its output:\n" + target_log_tail(t, 10);
             return -1;
         }
-        if (target_listening(t.port))
+        if (target_count_sockets(t.port, {"0A"}) > 0)
             return 0;
         usleep(20'000);
     }

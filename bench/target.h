@@ -12,6 +12,7 @@
 
 struct target {
     server_kind kind = server_kind::nchatd;
+    server_mode mode = server_mode::relay;
     std::string exe;      // binary to run
     std::string dir;      // private directory: configuration and log
     std::string log_path; // the server's stdout and stderr
@@ -46,6 +47,12 @@ cpu_sample target_cpu(const target& t);
 int64_t target_ticks_per_s();
 // VmRSS in KiB, or -1.
 long target_rss_kib(const target& t);
+// Connections the server holds open on its port (ESTABLISHED or
+// CLOSE_WAIT on the server's side in /proc/net/tcp), or -1.
+int target_open_conns(const target& t);
+// The kernel's count of connections refused for a full accept queue
+// (TcpExt ListenOverflows, the whole network namespace), or -1.
+int64_t target_listen_overflows();
 // The last lines of the server's own output, for error reports.
 std::string target_log_tail(const target& t, int lines);
 // "exited with status 1", "killed by signal 6"...

@@ -1,17 +1,17 @@
-// Fixed message texts, the login dialogue they belong to, and the
-// connection log lines that go with them in the foreground.
+// Fixed message texts, the login dialogue they belong to, the connection
+// log lines that go with them, and the refusal of a socket that cannot be
+// set up.
+#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include <gtest/gtest.h>
 
-#include "msg.h"
+#include "server.h"
 #include "unit.h"
 
 using namespace std::literals;
@@ -32,11 +32,11 @@ TEST(Catalogue, GreetingAndSuccessfulLogin)
     // Taken as typed: 20 characters, spaces inside, another case,
     // even while a second connection sits at its own name prompt.
     b.connect();
-    for (std::string name : {"abcdefghijklmnopqrst"s, "a  b"s, "W"s}) {
+    for (const std::string& name : {"abcdefghijklmnopqrst"s, "a  b"s, "W"s}) {
         int c = b.connect();
         b.feed(c, name + "\r");
         EXPECT_EQ(unit::mask(b.read(c)), name + "\r\nSS:SS * logged in as " + name + "\r\n> ");
-        EXPECT_EQ(b.user(c).name, name);
+        EXPECT_EQ(b.user(c).name(), name);
     }
 }
 
@@ -59,66 +59,15 @@ TEST(Catalogue, RefusedNamesEndTheConnection)
         b.feed(n, name + "\r\n");
         EXPECT_EQ(b.read(n), name + "\r\n" + text) << name;
         EXPECT_TRUE(b.closed(n)) << name;
-        EXPECT_EQ(b.user(n).sock, -1);
-        EXPECT_EQ(b.user(n).name[0], '\0');
+        EXPECT_EQ(b.user(n).fd, -1);
+        EXPECT_FALSE(b.user(n).named());
     }
     EXPECT_EQ(b.read(w), "");  // nobody was announced, nobody leaves
 }
 
-TEST(Catalogue, RefusalsOfAdmissionByteForByte)
+TEST(Catalogue, LogLinesOfConnectionEvents)
 {
-    // The texts a refused socket gets; the others show in the dialogues.
     unit::bench b;
-    int a = b.login("al");
-    nchatd_msg_errno(b.s, b.user(a), EPIPE);
-    EXPECT_EQ(b.read(a), "ERROR: Broken pipe. Try again later.\r\nDisconnecting.\r\n");
-    nchatd_msg_errno(b.s, b.user(a), 9999);
-    EXPECT_EQ(b.read(a), "ERROR: "s + strerror(9999) + ". Try again later.\r\nDisconnecting.\r\n");
-    nchatd_msg_noresource(b.s, b.user(a));
-    EXPECT_EQ(b.read(a), "Not enough resource available. Try again later.\r\nDisconnecting.\r\n");
-}
-
-// Replaces the port in each "Connection from 127.0.0.1:PORT" by "A" when
-// it is `mine`, else by "P".
-std::string ports_masked(const std::string& log, unsigned mine)
-{
-    std::string out;
-    const std::string from = "Connection from 127.0.0.1:";
-    size_t at = 0;
-    for (size_t hit; (hit = log.find(from, at)) != std::string::npos;) {
-        size_t digits = hit + from.size();
-        size_t after = log.find_first_not_of("0123456789", digits);
-        out += log.substr(at, digits - at) + (log.substr(digits, after - digits) == std::to_string(mine) ? "A" : "P");
-        at = after;
-    }
-    return out + log.substr(at);
-}
-
-TEST(Catalogue, FullTableRefusesEvenForUnnamedConnections)
-{
-    unit::bench b(2, false);
-    testing::internal::CaptureStdout();
-    b.login("al");
-    b.connect();  // at the name prompt, but it holds a slot
-    int fd = b.connect();
-    fflush(stdout);
-    EXPECT_EQ(ports_masked(testing::internal::GetCapturedStdout(), 0),
-              "Connection from 127.0.0.1:P accepted.\nConnection from 127.0.0.1:P named as \"al\"\n"
-              "Connection from 127.0.0.1:P accepted.\nConnection from 127.0.0.1:P dropped: too many users.\n");
-    timeval limit{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    std::string got(200, '\0');
-    ssize_t n = recv(fd, got.data(), got.size(), MSG_WAITALL);  // all of it, up to the close
-    got.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    EXPECT_EQ(got, "Too many client are connected. Try again later.\r\nDisconnecting.\r\n");
-    close(fd);
-}
-
-// One of each connection event; returns what the server logged.
-std::string log_of_events(bool daemonized)
-{
-    unit::bench b(8, daemonized);
-    testing::internal::CaptureStdout();
     int a = b.connect();
     b.feed(a, "al\r\n");
     int c = b.connect();
@@ -128,22 +77,66 @@ std::string log_of_events(bool daemonized)
     c = b.connect();
     b.feed(c, std::string(21, 'y') + "\r\n");
     b.feed(a, "/quit\r\n");
-    fflush(stdout);
-    return ports_masked(testing::internal::GetCapturedStdout(), b.user(a).port);
+    EXPECT_EQ(b.log, "Connection from 127.0.0.1:40000 accepted.\n"
+                     "Connection from 127.0.0.1:40000 named as \"al\"\n"
+                     "Connection from 127.0.0.1:40001 accepted.\n"
+                     "Connection from 127.0.0.1:40001 dropped: duplicate name.\n"
+                     "Connection from 127.0.0.1:40002 accepted.\n"
+                     "Connection from 127.0.0.1:40002 dropped: invalid name.\n"
+                     "Connection from 127.0.0.1:40003 accepted.\n"
+                     "Connection from 127.0.0.1:40003 dropped: name too long.\n"
+                     "Connection from 127.0.0.1:40000 has been closed (user \"al\").\n");
 }
 
-TEST(Catalogue, LogLinesOnlyInTheForeground)
+// What `fd` receives until `size` bytes have come or the other end has
+// closed, waiting 2 s at most.
+std::string read_up_to(int fd, size_t size)
 {
-    EXPECT_EQ(log_of_events(true), "");
-    EXPECT_EQ(log_of_events(false), "Connection from 127.0.0.1:A accepted.\n"
-                                    "Connection from 127.0.0.1:A named as \"al\"\n"
-                                    "Connection from 127.0.0.1:P accepted.\n"
-                                    "Connection from 127.0.0.1:P dropped: duplicate name.\n"
-                                    "Connection from 127.0.0.1:P accepted.\n"
-                                    "Connection from 127.0.0.1:P dropped: invalid name.\n"
-                                    "Connection from 127.0.0.1:P accepted.\n"
-                                    "Connection from 127.0.0.1:P dropped: name too long.\n"
-                                    "Connection from 127.0.0.1:A has been closed (user \"al\").\n");
+    timeval limit{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string got(size, '\0');
+    ssize_t n = recv(fd, got.data(), size, MSG_WAITALL);
+    got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return got;
+}
+
+TEST(Catalogue, SocketThatCannotBeSetUpIsRefusedWithTheReason)
+{
+    std::string log;
+    nchatd::Log logger(&log);
+    nchatd::Server server(1, nchatd::Limits{}, logger);
+
+    // A socket pair takes no TCP keep-alive settings.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    nchatd::unique_fd ours(pair[1]);
+    sockaddr_storage local{};
+    local.ss_family = AF_UNIX;
+    server.admit(nchatd::unique_fd(pair[0]), local);
+    const std::string reason = strerror(EOPNOTSUPP);
+    EXPECT_EQ(read_up_to(ours.get(), 200), "ERROR: " + reason + ". Try again later.\r\nDisconnecting.\r\n");
+    EXPECT_TRUE(log.starts_with("Connection from ") && log.ends_with(" dropped: " + reason + "\n")) << log;
+
+    // It did not keep the only slot.
+    nchatd::unique_fd listener(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    nchatd::unique_fd client(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
+    sockaddr_storage peer{};
+    socklen_t peer_len = sizeof peer;
+    nchatd::unique_fd accepted(accept(listener.get(), reinterpret_cast<sockaddr*>(&peer), &peer_len));
+    ASSERT_TRUE(accepted);
+    server.admit(std::move(accepted), peer);
+    server.room().flush_all();
+    const std::string welcome = "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ";
+    EXPECT_EQ(read_up_to(client.get(), welcome.size()), welcome);
+    EXPECT_NE(log.find(" accepted.\n"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
-// Telnet filter and line editor: what a client's bytes leave in its input
-// line, and exactly what the server echoes back for them.
+// The road of input: the telnet filter and the line editor as state
+// machines, then what a client's bytes leave in its input line and exactly
+// what the server echoes back for them.
 #include <string>
 #include <string_view>
 
 #include <gtest/gtest.h>
 
+#include "line_editor.h"
 #include "telnet.h"
 #include "unit.h"
 
@@ -12,11 +14,92 @@ using namespace std::literals;
 
 namespace {
 
-const std::string stuff(reinterpret_cast<const char*>(telnet_stuff), sizeof telnet_stuff);
+using nchatd::Edit;
+using nchatd::telnet::Verdict;
+
+// The verdicts on `bytes` fed one at a time: 'd' data, '-' dropped, 'C' an
+// IAC that starts a command.
+std::string verdicts(nchatd::telnet::State& st, std::string_view bytes)
+{
+    std::string out;
+    for (char ch : bytes) {
+        Verdict v = nchatd::telnet::filter(st, static_cast<unsigned char>(ch));
+        out += v == Verdict::data ? 'd' : v == Verdict::dropped ? '-' : 'C';
+    }
+    return out;
+}
+
+// The edits `bytes` make one at a time: 'a' appended, 'e' erased, '.' none,
+// '$' line end.
+std::string edits(nchatd::LineEditor& ed, std::string_view bytes)
+{
+    std::string out;
+    for (char ch : bytes) {
+        Edit e = nchatd::edit(ed, static_cast<unsigned char>(ch));
+        out += e == Edit::appended ? 'a' : e == Edit::erased ? 'e' : e == Edit::none ? '.' : '$';
+    }
+    return out;
+}
+
+TEST(TelnetFilter, CommandsOutsideASubnegotiation)
+{
+    nchatd::telnet::State st;
+    // Line ends, NUL and 240 are data when no command is under way.
+    EXPECT_EQ(verdicts(st, "a\r\n\0\xf0"sv), "ddddd");
+    // IAC IAC: the escaped 255 is dropped, the byte after it is data.
+    EXPECT_EQ(verdicts(st, "\xff\xff" "a"), "C-d");
+    // WILL, WONT, DO and DONT drop one option byte, whatever it is.
+    EXPECT_EQ(verdicts(st, "\xff\xfb\x01" "a\xff\xfc\x03" "b\xff\xfd\x00" "c\xff\xfe\r" "d"sv), "C--dC--dC--dC--d");
+    // IAC IAC in place of the option byte uses it up.
+    EXPECT_EQ(verdicts(st, "\xff\xfb\xff\xff" "ab"), "C-C-dd");
+    // Any other byte after IAC is handed on as if alone: an ordinary
+    // character, a line end, SE outside a subnegotiation.
+    EXPECT_EQ(verdicts(st, "\xff" "a\xff\r\xff\xf0"), "CdCdCd");
+    // A command split anywhere leaves nothing behind.
+    EXPECT_EQ(verdicts(st, "\xff"), "C");
+    EXPECT_EQ(verdicts(st, "\xfd"), "-");
+    EXPECT_EQ(verdicts(st, "\x22"), "-");
+    EXPECT_EQ(verdicts(st, "x"), "d");
+    EXPECT_FALSE(st.iac_seen || st.in_subneg || st.skip > 0);
+}
+
+TEST(TelnetFilter, OnlyIacSeEndsASubnegotiation)
+{
+    nchatd::telnet::State st;
+    // A window size of 240 columns holds a lone 240; CR LF and an escaped
+    // 255 followed by 240 are all part of it as well.
+    EXPECT_EQ(verdicts(st, "\xff\xfa\x1f\x00\xf0\x00\x32\r\n\xff\xff\xf0" "q"sv), "C-------" "-" "C--" "-");
+    EXPECT_TRUE(st.in_subneg);
+    EXPECT_EQ(verdicts(st, "\xff\xf0" "x"), "C-d");
+    EXPECT_FALSE(st.in_subneg);
+    // An option byte still pending when a subnegotiation opens is not used
+    // up by an escaped 255 inside it, but by the byte after it.
+    EXPECT_EQ(verdicts(st, "\xff\xfb\xff\xfa\xff\xff\xff\xf0" "ef"), "C-C-C-C-" "-d");
+}
+
+TEST(LineEditor, KeepsPrintableErasesAndEndsLines)
+{
+    nchatd::LineEditor ed;
+    EXPECT_EQ(edits(ed, "\b\x7f"), "..");  // nothing to erase
+    EXPECT_EQ(edits(ed, "a\tb~ \0\x01\x1b\x80\xc8\xf0\xff"sv), "aaaaa.......");
+    EXPECT_EQ(ed.line(), "a\tb~ ");
+    EXPECT_EQ(edits(ed, "\b\x7f" "Z"), "eea");
+    EXPECT_EQ(ed.line(), "a\tbZ");
+    // A line end leaves the line for the caller to take.
+    EXPECT_EQ(edits(ed, "\r\n"), "$$");
+    EXPECT_EQ(ed.line(), "a\tbZ");
+
+    // 511 bytes at most; erasing makes room again, and a full line still
+    // ends.
+    ed = {};
+    EXPECT_EQ(edits(ed, std::string(512, 'x')), std::string(511, 'a') + ".");
+    EXPECT_EQ(edits(ed, "\ty\b" "z\r"), "..ea$");
+    EXPECT_EQ(ed.line(), std::string(510, 'x') + "z");
+}
 
 std::string line_of(unit::bench& b, int slot)
 {
-    return std::string(b.user(slot).line, b.user(slot).line_len);
+    return std::string(b.user(slot).editor.line());
 }
 
 // The writer's own copy of a chat line, which replaces its echoed input.
@@ -25,108 +108,75 @@ std::string own(std::string_view name, std::string_view text)
     return "\x1b[0m\rSS:SS <\x1b[1m" + std::string(name) + "\x1b[0m> " + std::string(text) + "\r\n> ";
 }
 
-TEST(TelnetFilter, CommandsVanishAndTheOptionSequenceGoesOutOnce)
+// A line delivered to a user with an empty input line.
+std::string notice(std::string_view text)
 {
+    return "\x1b[0m\rSS:SS " + std::string(text) + "\r\n> ";
+}
+
+TEST(Input, TelnetOptionSequenceGoesOutOnceAheadOfTheEcho)
+{
+    const std::string options = "\xff\xfe\x1f\xff\xfe\x22\xff\xfb\x01\xff\xfb\x03";
     unit::bench b;
-    ASSERT_EQ(stuff, "\xff\xfe\x1f\xff\xfe\x22\xff\xfb\x01\xff\xfb\x03"s);
-    // IAC IAC: an escaped 255 never enters the line, but it is the first
-    // IAC and brings the option sequence; later IACs bring nothing, and
-    // IAC followed by an ordinary byte hands the byte on.
+    // The first IAC, even an escaped 255, brings the option sequence, ahead
+    // of the echo gathered before it; commands are never echoed, and later
+    // IACs bring nothing.
     int a = b.login("al");
-    b.feed(a, "\xff\xff");
-    EXPECT_EQ(b.read(a), stuff);
-    EXPECT_TRUE(b.user(a).telnet_sent);
+    b.feed(a, "ab\xff\xff" "c");
+    EXPECT_EQ(b.read(a), options + "abc");
+    EXPECT_TRUE(b.user(a).profile.telnet_sent);
     b.feed(a, "x\xff\xfb\x03y\xff" "a\xff\xfd\x01z");
     EXPECT_EQ(b.read(a), "xyaz");
-    EXPECT_EQ(line_of(b, a), "xyaz");
-
-    // The sequence goes out ahead of the echo collected before it; a
-    // command split across receives leaves nothing behind.
-    int c = b.login("cy");
-    b.feed(c, "ab\xff");
-    EXPECT_EQ(b.read(c), stuff + "ab");
-    b.feed(c, "\xfd\x01" "cd");
-    EXPECT_EQ(b.read(c), "cd");
-    b.feed(c, "\xff\xfb");
-    b.feed(c, "\x01" "e");
-    EXPECT_EQ(b.read(c), "e");
-    // IAC IAC in place of the pending option byte uses it up; so does an
-    // option code 0, on an empty line as on a full one.
-    b.feed(c, "\xff\xfb\xff\xff" "f\xff\xfd\x00" "g"sv);
-    EXPECT_EQ(b.read(c), "fg");
-    EXPECT_EQ(line_of(b, c), "abcdefg");
-    b.feed(c, "\r");
-    b.read(c);
-    b.feed(c, "\xff\xfb\x00" "h\0i"sv);  // a NUL with nothing pending is dropped
-    EXPECT_EQ(b.read(c), "hi");
-    EXPECT_EQ(line_of(b, c), "hi");
-    EXPECT_EQ(b.user(c).skip_count, 0);
+    // The filter's state lasts from one receive to the next.
+    b.feed(a, "\xff\xfb");
+    b.feed(a, "\x01" "e\xff\xfa\x1f\r\n");
+    EXPECT_EQ(b.read(a), "e");
+    b.feed(a, "\xff\xf0\r");
+    EXPECT_EQ(unit::mask(b.read(a)), own("al", "abcxyaze"));
+    EXPECT_EQ(b.user(a).profile.lines_written, 1u);
 
     // A client that never sends IAC is echoed all the same.
     int d = b.login("di");
     b.feed(d, "hey");
     EXPECT_EQ(b.read(d), "hey");
-    EXPECT_FALSE(b.user(d).telnet_sent);
+    EXPECT_FALSE(b.user(d).profile.telnet_sent);
 }
 
-TEST(TelnetFilter, SubnegotiationIsDroppedUpToItsEnd)
-{
-    unit::bench b;
-    int a = b.login("al");
-    b.feed(a, "\xff\xfa\x18\x00xy\xff\xf0" "ok"sv);
-    EXPECT_EQ(b.read(a), stuff + "ok");
-    EXPECT_FALSE(b.user(a).in_subneg);
-    // Only IAC SE ends it: a lone 240 (here inside a window size of 240
-    // columns) and CR LF inside are part of it.
-    b.feed(a, "\xff\xfa\x1f\x00\xf0\x00\x32" "hi\r\n");
-    EXPECT_EQ(b.read(a), "");
-    EXPECT_TRUE(b.user(a).in_subneg);
-    b.feed(a, "q\xff\xff\xf0\xff\xf0" "cd\xf0");  // outside, 240 is just unprintable
-    EXPECT_EQ(b.read(a), "cd");
-    EXPECT_EQ(line_of(b, a), "okcd");
-    EXPECT_EQ(b.user(a).lines_written, 0u);
-    // An option byte still pending when a subnegotiation opens is not
-    // used up by an escaped 255 inside it, but by the byte after it.
-    b.feed(a, "\xff\xfb\xff\xfa\xff\xff\xff\xf0" "ef");
-    EXPECT_EQ(b.read(a), "f");
-}
-
-TEST(LineEditor, StoresPrintableAndTabAndErases)
+TEST(Input, EchoOfTypingAndErasing)
 {
     unit::bench b;
     int a = b.login("al");
     b.feed(a, "\b\x7f\b");
     EXPECT_EQ(b.read(a), "");  // nothing to erase, nothing echoed
-    b.feed(a, "a\tb\xc8\x1b" "c\x01~\x80 ");
+    b.feed(a, "a\tb\xc8\x1b" "c\x01~\x80 \0"sv);
     EXPECT_EQ(b.read(a), "a\tbc~ ");
-    EXPECT_EQ(line_of(b, a), "a\tbc~ ");
     b.feed(a, "\b\x7f\b\b\b\b\bZ");  // seven erases for six characters
     EXPECT_EQ(b.read(a), "\b \b\b \b\b \b\b \b\b \b\b \bZ");
     EXPECT_EQ(line_of(b, a), "Z");
-}
+    b.feed(a, "\b");
 
-TEST(LineEditor, LongLineIsCutAt511AndBackspaceFreesRoom)
-{
-    unit::bench b;
-    int a = b.login("al");
+    // The echo stops where the line is full, and a receive of nothing but
+    // erases is echoed whole.
     std::string typed;
     for (int i = 0; i < 600; ++i)
         typed += static_cast<char>('a' + i % 26);
-    std::string echo;
-    for (size_t at = 0; at < typed.size(); at += 128) {  // a receive holds at most 128
-        b.feed(a, std::string_view(typed).substr(at, 128));
-        echo += b.read(a);
-    }
-    EXPECT_EQ(echo, typed.substr(0, 511));
+    b.feed(a, typed);
+    EXPECT_EQ(b.read(a), "\b \b" + typed.substr(0, 511));
     b.feed(a, "\bXY");
     EXPECT_EQ(b.read(a), "\b \bX");
-    std::string kept = typed.substr(0, 510) + "X";
+    std::string erases(nchatd::recv_size, '\b');
+    b.feed(a, erases);
+    std::string echoed;
+    for (size_t i = 0; i < erases.size(); ++i)
+        echoed += "\b \b";
+    EXPECT_EQ(b.read(a), echoed);
+    std::string kept = (typed.substr(0, 510) + "X").substr(0, 511 - erases.size());
     EXPECT_EQ(line_of(b, a), kept);
     b.feed(a, "\r");
     EXPECT_EQ(unit::mask(b.read(a)), own("al", kept));
 }
 
-TEST(LineEditor, LineEndsAndEmptyLines)
+TEST(Input, LineEndsAndEmptyLines)
 {
     unit::bench b;
     int a = b.login("al");
@@ -137,16 +187,16 @@ TEST(LineEditor, LineEndsAndEmptyLines)
     b.feed(a, "a\r\nb\n\rc\r\0d\r\r"sv);
     EXPECT_EQ(unit::mask(b.read(a)),
               "a" + own("al", "a") + "b" + own("al", "b") + "c" + own("al", "c") + "d" + own("al", "d"));
-    EXPECT_EQ(b.user(a).lines_written, 4u);
-    const std::string chat = "\x1b[0m\rSS:SS <al> ";
-    EXPECT_EQ(unit::mask(b.read(o)), chat + "a\r\n> " + chat + "b\r\n> " + chat + "c\r\n> " + chat + "d\r\n> ");
+    EXPECT_EQ(b.user(a).profile.lines_written, 4u);
+    EXPECT_EQ(unit::mask(b.read(o)),
+              notice("<al> a") + notice("<al> b") + notice("<al> c") + notice("<al> d"));
 
     // An empty line sends nothing, not even a prompt, and changes nothing.
-    b.user(a).last_active = 1000;
+    b.user(a).profile.last_active = 1000;
     b.feed(a, "\r\n\r\n\n");
     EXPECT_EQ(b.read(a), "");
     EXPECT_EQ(b.read(o), "");
-    EXPECT_EQ(b.user(a).last_active, 1000);
+    EXPECT_EQ(b.user(a).profile.last_active, 1000);
     b.feed(a, "   \r");  // a line of spaces is a chat line
     EXPECT_EQ(unit::mask(b.read(a)), "   " + own("al", "   "));
     int n = b.connect();  // at the name prompt as well
@@ -155,7 +205,7 @@ TEST(LineEditor, LineEndsAndEmptyLines)
     EXPECT_FALSE(b.closed(n));
 }
 
-TEST(LineEditor, LinesAcrossAndWithinReceives)
+TEST(Input, LinesAcrossAndWithinReceives)
 {
     unit::bench b;
     int a = b.login("al");
@@ -168,12 +218,22 @@ TEST(LineEditor, LinesAcrossAndWithinReceives)
     b.feed(a, "hi\ryo");
     EXPECT_EQ(unit::mask(b.read(a)), "hi" + own("al", "hi") + "yo");
     EXPECT_EQ(line_of(b, a), "yo");
-    EXPECT_EQ(b.user(a).lines_written, 2u);
-    b.feed(a, "\xff\r");  // IAC and an ordinary byte: the CR ends the line
-    EXPECT_EQ(unit::mask(b.read(a)), stuff + own("al", "yo"));
+    EXPECT_EQ(b.user(a).profile.lines_written, 2u);
 }
 
-TEST(LineEditor, BytesAfterAClosingLineAreIgnored)
+TEST(Input, NameAndMoreLinesInOneReceive)
+{
+    unit::bench b;
+    int o = b.login("ot");
+    int n = b.connect();
+    b.feed(n, "alice\r\nhello\r\n/status away\r\n");
+    EXPECT_EQ(unit::mask(b.read(n)), "alice\r\nSS:SS * logged in as alice\r\n> hello" + own("alice", "hello") +
+                                         "/status away\r\nSS:SS * status set\r\nSS:SS * end.\r\n> ");
+    EXPECT_EQ(unit::mask(b.read(o)), notice("* user alice logged in from 127.0.0.1") + notice("<alice> hello") +
+                                         notice("* alice set status to \"away\""));
+}
+
+TEST(Input, BytesAfterAClosingLineAreIgnored)
 {
     unit::bench b;
     int w = b.login("wi");
@@ -181,13 +241,13 @@ TEST(LineEditor, BytesAfterAClosingLineAreIgnored)
     b.feed(n, "/bad\r\nmore\r\nstill\xff");
     EXPECT_EQ(b.read(n), "/bad\r\n* name contains invalid characters or too long\r\n");
     EXPECT_TRUE(b.closed(n));
-    EXPECT_FALSE(b.user(n).telnet_sent);  // the later IAC was never looked at
+    EXPECT_FALSE(b.user(n).profile.telnet_sent);  // the later IAC was never looked at
     int q = b.login("qu");
     b.read(w);
     b.feed(q, "/quit\r\nhello\r\n");
     EXPECT_EQ(unit::mask(b.read(q)), "/quit\r\nSS:SS * goodbye\r\n");
     EXPECT_TRUE(b.closed(q));
-    EXPECT_EQ(unit::mask(b.read(w)), "\x1b[0m\rSS:SS * user qu logged off from 127.0.0.1\r\n> ");
+    EXPECT_EQ(unit::mask(b.read(w)), notice("* user qu logged off from 127.0.0.1"));
 }
 
 }  // namespace

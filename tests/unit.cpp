@@ -1,77 +1,56 @@
 #include "unit.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <algorithm>
 
-#include <cstdlib>
-#include <stdexcept>
-
+#include "bounds.h"
 #include "harness.h"
-#include "msg.h"
+#include "session.h"
 
 namespace unit {
 
-bench::bench(int max_users, bool daemonized)
+bool memory_transport::flush(nchatd::Connection& c)
 {
-    if (nchatd_server_init(s, max_users, daemonized) != 0)
-        abort();
-    for (int& c : clients_)
-        c = -1;
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(listener_, 64) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        abort();
-    port_ = ntohs(addr.sin_port);
+    socket& s = sockets[static_cast<size_t>(c.fd)];
+    if (s.closed) {
+        c.out.clear();
+        return true;
+    }
+    std::string_view out = c.out.pending();
+    size_t n = std::min(out.size(), s.capacity - std::min(s.capacity, s.unread.size()));
+    s.unread.append(out.substr(0, n));
+    c.out.consumed(n);
+    return c.out.empty();
 }
 
-bench::~bench()
+void memory_transport::close(nchatd::Connection& c)
 {
-    for (int c : clients_) {
-        if (c >= 0)
-            close(c);
-    }
-    close(listener_);
-    nchatd_server_free(s);
+    sockets[static_cast<size_t>(c.fd)].closed = true;
 }
 
-int bench::connect(bool keep, int rcvbuf)
+bench::bench(size_t slots) : room(slots, transport, logger), socket_of_(slots, -1) {}
+
+int bench::connect(bool keep, size_t capacity, const char* host)
 {
-    int c = harness::connect_loopback(port_, rcvbuf);
-    if (c < 0)
-        abort();
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    int sock = accept(listener_, reinterpret_cast<sockaddr*>(&peer), &len);
-    if (sock < 0)
-        abort();
-    nchatd_admit(s, sock, peer);
-    int slot = -1;
-    for (int i = 0; i < static_cast<int>(s.max_users); ++i) {
-        if (s.users[i].in_use && s.users[i].sock == sock)
-            slot = i;
-    }
-    if (slot < 0) {
-        // Refused: hand back the client end anyway so the test can read why.
-        return c;
-    }
-    if (clients_[slot] >= 0)
-        close(clients_[slot]);
-    clients_[slot] = c;
+    nchatd::Connection* c = room.free_slot();
+    if (!c)
+        return -1;
+    int fd = static_cast<int>(transport.sockets.size());
+    transport.sockets.push_back({"", capacity, false});
+    nchatd::Peer peer;
+    std::string_view(host).copy(peer.host.data(), peer.host.size() - 1);
+    peer.port = static_cast<uint16_t>(40000 + fd);
+    nchatd::admit(room, *c, fd, peer);
+    int slot = static_cast<int>(room.slot_of(*c));
+    socket_of_[static_cast<size_t>(slot)] = fd;
+    room.flush_all();
     if (!keep)
         read(slot);
     return slot;
 }
 
-int bench::login(std::string_view name, int rcvbuf)
+int bench::login(std::string_view name, size_t capacity)
 {
-    int slot = connect(false, rcvbuf);
+    int slot = connect(false, capacity);
     feed(slot, std::string(name) + "\r\n");
     read(slot);
     return slot;
@@ -79,40 +58,32 @@ int bench::login(std::string_view name, int rcvbuf)
 
 void bench::feed(int slot, std::string_view bytes)
 {
-    nchatd_process_input(s, s.users[slot], reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    nchatd_reap_doomed(s);
-    nchatd_flush_all(s);
+    // receive() echoes into a buffer sized for one receive of the loop.
+    for (size_t at = 0; at < bytes.size() && !closed(slot); at += nchatd::recv_size) {
+        std::string_view part = bytes.substr(at, nchatd::recv_size);
+        nchatd::receive(room, user(slot), {reinterpret_cast<const unsigned char*>(part.data()), part.size()});
+        room.retire();
+        room.flush_all();
+    }
 }
 
-std::string bench::read(int slot, int wait_ms)
+std::string bench::read(int slot)
 {
-    nchatd_flush_all(s);
-    std::string out;
-    int c = clients_[slot];
-    if (c < 0)
-        return out;
-    char buf[65536];
-    for (;;) {
-        pollfd p{c, POLLIN, 0};
-        if (poll(&p, 1, out.empty() ? wait_ms : 0) <= 0)
-            break;
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        out.append(buf, static_cast<size_t>(n));
-    }
+    room.flush_all();
+    int fd = socket_of_[static_cast<size_t>(slot)];
+    if (fd < 0)
+        return {};
+    std::string out = std::move(transport.sockets[static_cast<size_t>(fd)].unread);
+    transport.sockets[static_cast<size_t>(fd)].unread.clear();
+    // The kernel would take more as soon as the client has read.
+    room.flush_all();
     return out;
 }
 
 void bench::drain_all()
 {
-    for (int i = 0; i < static_cast<int>(s.max_users); ++i)
-        read(i, 0);
-}
-
-bool bench::closed(int slot)
-{
-    return !s.users[slot].in_use;
+    for (size_t i = 0; i < socket_of_.size(); ++i)
+        read(static_cast<int>(i));
 }
 
 std::string mask(std::string_view text)

@@ -1,46 +1,69 @@
-// In-process test bench: a server record with real loopback TCP
-// connections admitted into its slots, driven without the event loop so a
-// test sees exactly the bytes each step sends.
+// In-process test bench: a room whose connections are in-memory sockets,
+// driven without the event loop, so a test sees exactly the bytes each
+// step sends and a slow reader is as slow as the test says.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "nchatd.h"
+#include "log.h"
+#include "room.h"
 
 namespace unit {
 
+// Sockets in memory: each holds at most `capacity` bytes its client has not
+// read, as a kernel's buffer would, and takes no more until they are read.
+class memory_transport final : public nchatd::Transport {
+public:
+    struct socket {
+        std::string unread;
+        size_t capacity = 0;
+        bool closed = false;
+    };
+    bool flush(nchatd::Connection& c) override;
+    void close(nchatd::Connection& c) override;
+    std::vector<socket> sockets;  // indexed by the connection's fd
+};
+
 class bench {
 public:
-    explicit bench(int max_users = 8, bool daemonized = true);
-    ~bench();
+    // Large enough for any reply the tests ask for.
+    static constexpr size_t fast_reader = 1 << 20;
+
+    explicit bench(size_t slots = 8);
     bench(const bench&) = delete;
     bench& operator=(const bench&) = delete;
 
-    // Connects a client and admits the server's end; returns the client's
-    // descriptor (the welcome and name prompt are read away unless `keep`).
-    // A `rcvbuf` above 0 shrinks the client's receive buffer, to make a
-    // slow reader.
-    int connect(bool keep = false, int rcvbuf = 0);
-    // Connects and logs in; returns the slot index.
-    int login(std::string_view name, int rcvbuf = 0);
-    // Hands `bytes` to the receive path of `slot` as one receive, then
-    // retires doomed slots and flushes, as the event loop would.
+    // Admits a new connection from `host` into the lowest free slot and
+    // returns the slot, or -1 when the table is full.  The welcome and name
+    // prompt are read away unless `keep`.  A small `capacity` makes a slow
+    // reader.  Peers get the ports 40000, 40001, ... in order of connection.
+    int connect(bool keep = false, size_t capacity = fast_reader, const char* host = "127.0.0.1");
+    // Connects and logs in; returns the slot.
+    int login(std::string_view name, size_t capacity = fast_reader);
+    // Hands `bytes` to the receive path of `slot` in receives of at most
+    // recv_size bytes, as the event loop reads them, retiring and flushing
+    // after each; what follows a receive that closed the connection is
+    // never read.
     void feed(int slot, std::string_view bytes);
-    // Flushes and returns what client `slot` has received so far.
-    std::string read(int slot, int wait_ms = 50);
+    // Flushes and returns (and forgets) what the client in `slot` has
+    // received so far, even after its connection was closed.
+    std::string read(int slot);
     // Reads and forgets everything every client has received.
     void drain_all();
     // True when the server side of `slot` has been closed.
-    bool closed(int slot);
+    bool closed(int slot) { return !room.at(static_cast<size_t>(slot)).in_use; }
+    nchatd::Connection& user(int slot) { return room.at(static_cast<size_t>(slot)); }
 
-    nchatd_user& user(int slot) { return s.users[slot]; }
-    nchatd_server s{};
+    std::string log;  // every log line so far
+    memory_transport transport;
+    nchatd::Log logger{&log};
+    nchatd::Room room;
 
 private:
-    int listener_ = -1;
-    int port_ = 0;
-    int clients_[nchatd_max_users]{};
+    std::vector<int> socket_of_;  // by slot: the last socket admitted there
 };
 
 // Replaces every "HH:MM " time stamp with "SS:SS ".

@@ -5,7 +5,11 @@
 #
 # Every fan-out and chatter row must show all its clients logged in and all
 # its copies (lines times the other clients) arrived, none lost or cut, and the bench's own check of
-# nchatd must pass.
+# nchatd must pass.  Then a small burst, flood and memory-return run against
+# nchatd with its defences on: every client greeted, the flooder held back
+# while no chatter copy is lost and no slow reader dropped, every quiet
+# client's full queue dropped.  Their CPU and latency targets are left to
+# `make bench`: a busy test machine would miss them.
 set -u
 
 bench=$1 nchatd=$2 floor=$3
@@ -36,3 +40,43 @@ awk '
     exit bad > 0
   }' "$out" || exit 1
 echo "ok: 4 rows, every copy intact"
+
+"$bench" --server "$nchatd" --floor "$floor" --servers nchatd --scenarios burst,flood,reclaim \
+  --burst-clients 200 --flood-seconds 2 --reclaim-clients 20 --budget 60 >"$out"
+status=$?
+cat "$out"
+[ "$status" -eq 0 ] || { echo "FAIL: nchatd-bench exited with $status"; exit 1; }
+
+# burst:   server burst N=n greeted/n stuck unconn refused ...
+# flood:   server flood N=n secs sent/s relayed/s cpu cpu p50 p99 p50 p99 copies lost cut readers-gone ...
+# reclaim: server reclaim N=n lines dropped before peak after ratio ...
+awk '
+  $1 != "nchatd" || $3 !~ /^N=/ { next }
+  $2 == "burst" {
+    rows++
+    n = substr($3, 3)
+    if ($4 != n "/" n || $5 != 0 || $6 != 0 || $7 != 0) {
+      printf "FAIL: burst: greeted %s, stuck %s, not connected %s, refused %s\n", $4, $5, $6, $7
+      bad++
+    }
+  }
+  $2 == "flood" {
+    rows++
+    if ($6 == "-" || $6 + 0 >= 100 || $5 + 0 <= 10 * $6 || $13 == 0 || $14 != 0 || $15 != 0 || $16 != "-") {
+      printf "FAIL: flood: flooder sent %s lines/s, %s relayed; chatter copies %s, lost %s, cut %s; readers dropped %s\n", $5, $6, $13, $14, $15, $16
+      bad++
+    }
+  }
+  $2 == "reclaim" {
+    rows++
+    n = substr($3, 3)
+    if ($5 != n || $9 == "-" || $9 + 0 > 2) {
+      printf "FAIL: reclaim: %s of %s full queues dropped, memory after/before %s\n", $5, n, $9
+      bad++
+    }
+  }
+  END {
+    if (rows != 3) { printf "FAIL: %d burst, flood and reclaim rows, want 3\n", rows; bad++ }
+    exit bad > 0
+  }' "$out" || exit 1
+echo "ok: burst greeted, flooder held back, full queues dropped and memory returned"
