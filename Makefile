@@ -11,7 +11,7 @@ DESTDIR     ?=
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-BUILD_DEPS := cmake make g++ pkgconf libsystemd-dev
+BUILD_DEPS := cmake make g++ pkgconf libsystemd-dev libutf8proc-dev
 # systemd brings systemd-analyze and systemd-socket-activate.
 TEST_DEPS  := libgtest-dev python3 faketime telnet busybox netcat-openbsd tmux procps util-linux \
               dpkg-dev file mandoc systemd groff-base

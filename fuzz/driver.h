@@ -35,6 +35,7 @@
 #include "room.h"
 #include "session.h"
 #include "texts.h"
+#include "utf8.h"
 
 namespace fuzz {
 
@@ -52,7 +53,32 @@ inline constexpr size_t unnamed_per_addr = 3;
 inline bool sendable(unsigned char c)
 {
     static constexpr unsigned char controls[] = {1, 3, 7, 8, 9, 10, 13, 27, 31, 251, 254, 255};
-    return (c >= 32 && c <= 126) || std::memchr(controls, c, sizeof controls);
+    // Bytes of UTF-8 text: continuations and the lead bytes of valid forms.
+    bool utf8 = (c >= 0x80 && c <= 0xBF) || (c >= 0xC2 && c <= 0xF4);
+    return (c >= 32 && c <= 126) || utf8 || std::memchr(controls, c, sizeof controls);
+}
+
+// The input line holds whole printable characters (TAB and printable
+// ASCII, or UTF-8 that decodes to a printable character), never a piece.
+inline bool whole_printable(std::string_view line)
+{
+    for (size_t i = 0; i < line.size();) {
+        auto lead = static_cast<unsigned char>(line[i]);
+        if (lead < 0x80) {
+            if (lead != '\t' && (lead < 32 || lead > 126))
+                return false;
+            ++i;
+            continue;
+        }
+        size_t n = nchatd::utf8::sequence_length(lead);
+        if (n < 2 || i + n > line.size())
+            return false;
+        int32_t cp = nchatd::utf8::decode(line.substr(i, n));
+        if (cp < 0 || !nchatd::utf8::printable(cp))
+            return false;
+        i += n;
+    }
+    return true;
 }
 
 // Client sockets in memory; each flush takes at most the chunk size of the
@@ -164,7 +190,13 @@ inline const char* check(rig& r, bool event_open)
         const nchatd::Profile& p = c.profile;
         if (c.editor.len > nchatd::line_max)
             return "input line longer than its limit";
-        if (c.telnet.skip > 1 || p.bell > 3 || strnlen(p.status.data(), p.status.size()) > nchatd::status_max)
+        if (!whole_printable(c.editor.line()))
+            return "input line holds a piece of a character or an unprintable one";
+        if (c.editor.cols != nchatd::utf8::columns(c.editor.line()))
+            return "column count out of step with the characters";
+        if (nchatd::utf8::characters(p.status.data()) > nchatd::status_max)
+            return "status longer than its characters allow";
+        if (c.telnet.skip > 1 || p.bell > 3 || strnlen(p.status.data(), p.status.size()) >= p.status.size())
             return "connection record field out of range";
         if (c.out.size() > c.out.capacity() || c.out.capacity() > nchatd::outq_max)
             return "output queue bounds broken";

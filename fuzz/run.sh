@@ -12,13 +12,14 @@ cd "$(dirname "$0")/.."
 out=build-fuzz
 mkdir -p "$out/corpus"
 mapfile -t sources < <(ls src/*.cpp | grep -v '/main\.cpp$')
-flags=(-std=c++20 -g -O1 -Isrc -Ifuzz -Wall -Wextra)
+flags=(-std=c++20 -g -O1 -Isrc -Ifuzz -Wall -Wextra $(pkg-config --cflags libutf8proc))
+libs=($(pkg-config --libs libutf8proc))
 inputs=("$out/corpus" fuzz/corpus)
 [ -d fuzz/regressions ] && inputs+=(fuzz/regressions)
 
 if [ "${1:-}" = --coverage ]; then
   clang++ "${flags[@]}" -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping \
-    "${sources[@]}" fuzz/fuzz_receive.cpp -o "$out/fuzz_receive_cov"
+    "${sources[@]}" fuzz/fuzz_receive.cpp "${libs[@]}" -o "$out/fuzz_receive_cov"
   LLVM_PROFILE_FILE="$out/cov.profraw" "./$out/fuzz_receive_cov" -runs=0 "${inputs[@]}" 2>/dev/null
   llvm-profdata-14 merge -sparse "$out/cov.profraw" -o "$out/cov.profdata"
   llvm-cov-14 report "./$out/fuzz_receive_cov" -instr-profile="$out/cov.profdata" "${sources[@]}"
@@ -27,6 +28,6 @@ fi
 
 seconds=${1:-60}
 clang++ "${flags[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  "${sources[@]}" fuzz/fuzz_receive.cpp -o "$out/fuzz_receive"
+  "${sources[@]}" fuzz/fuzz_receive.cpp "${libs[@]}" -o "$out/fuzz_receive"
 exec "./$out/fuzz_receive" -dict=fuzz/nchatd.dict -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
   -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/" "${inputs[@]}"

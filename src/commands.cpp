@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "texts.h"
+#include "utf8.h"
 
 namespace nchatd {
 
@@ -150,7 +151,7 @@ void cmd_status(Room& room, Connection& c, std::string_view arg)
     Profile& p = c.profile;
     if (arg.empty()) {
         replyf(room, c, "* your status is \"%s\"\r\n", p.status.data());
-    } else if (arg.size() > status_max) {
+    } else if (utf8::characters(arg) > status_max) {
         reply(room, c, "* new status message is too long\r\n"sv);
     } else {
         arg.copy(p.status.data(), arg.size());

@@ -57,6 +57,7 @@ int main(int argc, char** argv)
         return 1;
     }
     server->watch_signals(std::move(signals.fd));
+    server->room().set_charset(o.charset);
     if (o.detach && daemon(0, 0) != 0) {
         fprintf(stderr, "%s: daemon() failed\n", prog);
         return 1;

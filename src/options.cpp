@@ -43,6 +43,7 @@ std::string usage(const char* prog)
                    default_unnamed_per_addr) +
            printed("  -r LINES  specify lines per second a client may send, 0 for no limit (default: %ld)\n",
                    default_line_rate) +
+           "  -a        accept printable ASCII only, for terminals that are not UTF-8\n"
            "  -t        send the telnet option sequence to every new connection before the name prompt\n"
            "  -V        print the version and exit (also --version)\n"
            "  -h        print this help and exit (also --help)\n";
@@ -167,6 +168,9 @@ Parsed parse_options(std::span<char* const> argv)
                 break;
             case 'i':
                 o.detach = false;
+                break;
+            case 'a':
+                o.charset = Charset::ascii;
                 break;
             case 'n':
                 ok = number(args, prog, 'n', min_users, max_users, o.users, p);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bounds.h"
+#include "line_editor.h"
 
 namespace nchatd {
 
@@ -18,6 +19,7 @@ struct Options {
     sockaddr_storage address{};
     bool detach = true;
     bool telnet = false;  // send the telnet option sequence with the greeting (-t)
+    Charset charset = Charset::utf8;
     Limits limits;
 };
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "texts.h"
+#include "utf8.h"
 
 namespace nchatd {
 
@@ -128,10 +129,11 @@ void Room::deliver(Connection& c, std::string_view stamp, std::string_view text)
     std::string_view shown = text;
     while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n'))
         shown.remove_suffix(1);
-    size_t visible = stamp.size() + shown.size();
+    // Columns, not bytes: a wide character takes two, a combining mark none.
+    size_t visible = stamp.size() + utf8::columns(shown);
     // Without the stale redraw the cursor stands at the start of a line.
     const size_t input = c.editor.len;
-    size_t width = c.out.drop_stale_redraw() ? 0 : texts::prompt.size() + input;
+    size_t width = c.out.drop_stale_redraw() ? 0 : texts::prompt.size() + c.editor.cols;
     if (visible < width) {
         send_backs(c, width - visible, Mode::more);
         send_spaces(c, width - visible, Mode::more);

@@ -43,6 +43,8 @@ class Room {
     Connection& at(size_t slot) { return slots_[slot]; }
     size_t slot_of(const Connection& c) const { return static_cast<size_t>(&c - slots_.data()); }
     Log& log() { return log_; }
+    Charset charset() const { return charset_; }
+    void set_charset(Charset charset) { charset_ = charset; }
     time_t start_time() const { return start_time_; }
     void set_start_time(time_t t) { start_time_ = t; }
 
@@ -99,6 +101,7 @@ class Room {
     Transport& transport_;
     Log& log_;
     time_t start_time_ = 0;
+    Charset charset_ = Charset::utf8;
 };
 
 }  // namespace nchatd

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <ctime>
@@ -11,8 +12,10 @@ namespace nchatd {
 
 namespace {
 
-// Echo of one receive: at most three bytes ("\b \b") per input byte.
-using Echo = std::array<char, 3 * recv_size>;
+// Echo of one receive: at most six bytes ("\b\b  \b\b", the erase of a
+// wide character) per input byte.
+using Echo = std::array<char, 6 * recv_size>;
+constexpr size_t echo_per_byte_max = 6;
 
 void refuse_login(Room& room, Connection& c, std::string_view text, const char* why)
 {
@@ -105,16 +108,26 @@ size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
             room.send_telnet_options(c);
         if (v != telnet::Verdict::data)
             continue;
-        switch (edit(c.editor, b)) {
+        // Longer input than one receive goes out in pieces.
+        if (echo_len + echo_per_byte_max > echo.size()) {
+            room.send(c, {echo.data(), echo_len}, Mode::last);
+            echo_len = 0;
+        }
+        switch (edit(c.editor, b, room.charset())) {
         case Edit::none:
             break;
         case Edit::appended:
-            echo[echo_len++] = static_cast<char>(b);
+            echo_len += c.editor.line().substr(c.editor.len - c.editor.appended).copy(echo.data() + echo_len, 4);
             break;
-        case Edit::erased:
-            std::string_view("\b \b").copy(echo.data() + echo_len, 3);
-            echo_len += 3;
+        case Edit::erased: {
+            // Back over the character's columns, blank them, back again.
+            const size_t cols = c.editor.erased_cols;
+            for (char fill : {'\b', ' ', '\b'}) {
+                std::fill_n(echo.data() + echo_len, cols, fill);
+                echo_len += cols;
+            }
             break;
+        }
         case Edit::line_end: {
             // The echo of what came before the line end goes first.
             if (echo_len > 0)
@@ -125,7 +138,7 @@ size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
             std::array<char, line_max> line;
             std::string_view typed = c.editor.line();
             typed.copy(line.data(), typed.size());
-            c.editor.len = 0;
+            c.editor.clear();
             ++lines;
             take_line(room, c, {line.data(), typed.size()});
             break;

@@ -92,6 +92,7 @@ TEST(Cli, HelpTextEndsParsing)
                              "  -u NUM    specify maximal number of clients at the name prompt per address, 0 for no "
                              "limit (default: 10)\n"
                              "  -r LINES  specify lines per second a client may send, 0 for no limit (default: 5)\n"
+                             "  -a        accept printable ASCII only, for terminals that are not UTF-8\n"
                              "  -t        send the telnet option sequence to every new connection before the name "
                              "prompt\n"
                              "  -V        print the version and exit (also --version)\n"

@@ -30,12 +30,12 @@ std::string verdicts(nchatd::telnet::State& st, std::string_view bytes)
 }
 
 // The edits `bytes` make one at a time: 'a' appended, 'e' erased, '.' none,
-// '$' line end.
+// '$' line end.  The ASCII filter: UTF-8 has tests of its own.
 std::string edits(nchatd::LineEditor& ed, std::string_view bytes)
 {
     std::string out;
     for (char ch : bytes) {
-        Edit e = nchatd::edit(ed, static_cast<unsigned char>(ch));
+        Edit e = nchatd::edit(ed, static_cast<unsigned char>(ch), nchatd::Charset::ascii);
         out += e == Edit::appended ? 'a' : e == Edit::erased ? 'e' : e == Edit::none ? '.' : '$';
     }
     return out;

@@ -331,12 +331,12 @@ TEST(Server, ReaderDroppedInTheTurnItWasReadyIn)
     for (int i = 0; i < 2000 && srv.log().find("dropped: output queue full.") == std::string::npos; ++i) {
         (void)stuck.send(noise);
         ASSERT_TRUE(writer.send(line));
-        writer.read_for(1);  // the writer keeps up with its own copies
+        writer.read_for(5);  // the writer keeps up with its own copies
         writer.take();
     }
     EXPECT_TRUE(srv.wait_log(harness::log_prefix(stuck) + " dropped: output queue full.\n"));
     EXPECT_TRUE(srv.alive());
     writer.take();
     ASSERT_TRUE(writer.send("/list\r\n"));
-    EXPECT_TRUE(writer.read_until("* end.\r\n> "));
+    EXPECT_TRUE(writer.read_until("* end.\r\n> ")) << srv.log();
 }

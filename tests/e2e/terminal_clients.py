@@ -28,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unicodedata
 
 COLS, ROWS = 100, 30
 STAMP = r"\d\d:\d\d"
@@ -78,6 +79,7 @@ class Pane:
 
     def tmux(self, *args):
         env = {k: v for k, v in os.environ.items() if k != "TMUX"}
+        env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
         return subprocess.run(["tmux", "-S", self.server, *args], env=env,
                               capture_output=True, text=True,
                               timeout=10).stdout
@@ -168,6 +170,13 @@ def wait_row(pane, what, pattern, history=False):
     return hits[-1]
 
 
+def columns(text):
+    """Columns a text takes on the terminal: wide characters two, combining
+    marks none."""
+    return sum(0 if unicodedata.combining(c) else
+               2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
 def check_input_row(pane, what, after, typed):
     """Row `after` is followed by the prompt row holding `typed`, with the
     cursor behind it at the bottom of the text."""
@@ -175,7 +184,7 @@ def check_input_row(pane, what, after, typed):
     def ok():
         rows = pane.rows()
         return after + 1 < ROWS and rows[after + 1].rstrip() == want.rstrip() and \
-            pane.cursor() == (len(want), after + 1)
+            pane.cursor() == (columns(want), after + 1)
     check(what, poll(ok), lambda: f"want {want!r} below row {after}, "
           f"cursor {pane.cursor()}\n{pane.dump()}")
 
@@ -287,6 +296,26 @@ def scenario(pane, port, telnet_mode, server_log):
         zip(rows, range(101 - len(rows), 101))], pane.dump)
     pane.type("way", enter=True)
     bob.expect(b"<alice> halfway\r\n")
+
+    # UTF-8 both ways, and the redraw over half-typed wide text.
+    text = "Grüße, café ☕ 你好"
+    pane.type(text, enter=True)
+    bob.expect(f"<alice> {text}\r\n".encode())
+    bob.say(text)
+    wait_row(pane, "UTF-8 line of the other user", STAMP + " <bob> " + re.escape(text))
+    pane.type("你好 café")
+    bob.say("over wide text")
+    at = wait_row(pane, "line over half-typed wide text", STAMP + r" <bob> over wide text")
+    check_input_row(pane, "wide input redrawn by columns", at, redrawn("你好 café"))
+    if telnet_mode:
+        # Erase moves by columns: one for "é", two for "好".
+        pane.tmux("send-keys", *["BSpace"] * 6)
+        check_input_row(pane, "erase by characters and columns", at, "你")
+        pane.type("x", enter=True)
+        bob.expect("<alice> 你x\r\n".encode())
+    else:
+        pane.type("", enter=True)
+        bob.expect("<alice> 你好 café\r\n".encode())
 
     pane.type("/quit", enter=True)
     wait_row(pane, "goodbye", STAMP + r" \* goodbye", history=True)
