@@ -327,9 +327,10 @@ TEST(Server, ReaderDroppedInTheTurnItWasReadyIn)
     ASSERT_TRUE(stuck.connect(srv.port(), 2048) && stuck.read_until("chars): "));
     ASSERT_TRUE(stuck.send("stuck\r\n") && stuck.read_until("> "));
     const std::string line = std::string(500, 'w') + "\r\n";
-    const std::string noise(2000, 'x');
+    // Kept ready: its socket always holds input the server has not read.
+    const std::string noise(64 * 1024, 'x');
     for (int i = 0; i < 2000 && srv.log().find("dropped: output queue full.") == std::string::npos; ++i) {
-        (void)stuck.send(noise);
+        (void)::send(stuck.fd(), noise.data(), noise.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         ASSERT_TRUE(writer.send(line));
         writer.read_for(5);  // the writer keeps up with its own copies
         writer.take();
