@@ -27,7 +27,7 @@ struct Peer {
 
 // What the user chose and did.
 struct Profile {
-    std::array<char, name_max + 1> name{};  // empty until logged in
+    std::array<char, name_max + 1> name{};          // empty until logged in
     std::array<char, 4 * status_max + 1> status{};  // status_max characters of UTF-8
     uint8_t bell = 0;  // bit 0: ring on every delivered line; bit 1: when one ends the wait
     bool waiting = false;

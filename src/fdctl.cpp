@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "bounds.h"
 
@@ -59,6 +60,18 @@ int set_nodelay(int sock)
 {
     int on = 1;
     return setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// Unread input turns close() into a reset, and a reset can destroy the
+// last words still on their way to the client; read a little of it away.
+void close_draining(int sock)
+{
+    char scrap[512];
+    for (int i = 0; i < 8; ++i) {
+        if (recv(sock, scrap, sizeof scrap, MSG_DONTWAIT) <= 0)
+            break;
+    }
+    ::close(sock);
 }
 
 }  // namespace nchatd

@@ -47,5 +47,9 @@ class unique_fd {
 // per client and loop turn, and waiting for acknowledgements would only
 // delay echo and chat lines.
 [[nodiscard]] int set_nodelay(int sock);
+// Closes a socket after reading away a little unread input: unread input
+// turns close() into a reset, which can destroy the last words still on
+// their way to the client.
+void close_draining(int sock);
 
 }  // namespace nchatd

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <span>
 
+#include "clock.h"
 #include "session.h"
 #include "texts.h"
 
@@ -19,64 +20,11 @@ namespace nchatd {
 
 namespace {
 
-int64_t monotonic_us()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
-int64_t monotonic_s()
-{
-    return monotonic_us() / 1000000;
-}
-
 int local_mday()
 {
     time_t now = time(nullptr);
     struct tm today;
     return localtime_r(&now, &today) ? today.tm_mday : 0;
-}
-
-// Unread input turns close() into a reset, and a reset can destroy the
-// last words still on their way to the client; read a little of it away.
-void close_draining(int sock)
-{
-    char scrap[512];
-    for (int i = 0; i < 8; ++i) {
-        if (recv(sock, scrap, sizeof scrap, MSG_DONTWAIT) <= 0)
-            break;
-    }
-    ::close(sock);
-}
-
-// A socket that gets no slot is told why in one send, never waited for.
-void refuse(unique_fd sock, std::string_view text)
-{
-    (void)send(sock.get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    close_draining(sock.release());
-}
-
-Peer peer_of(const sockaddr_storage& addr)
-{
-    Peer p;
-    if (addr.ss_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
-        inet_ntop(AF_INET, &in.sin_addr, p.host.data(), p.host.size());
-        p.port = ntohs(in.sin_port);
-    } else if (addr.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
-        p.port = ntohs(in6.sin6_port);
-        // An IPv4 client of the socket that takes both families: shown,
-        // logged and counted as the IPv4 address it is.
-        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
-            inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], p.host.data(), p.host.size());
-        } else {
-            inet_ntop(AF_INET6, &in6.sin6_addr, p.host.data(), p.host.size());
-            p.ipv6 = true;
-        }
-    }
-    return p;
 }
 
 }  // namespace
@@ -156,133 +104,6 @@ void Server::close(Connection& c)
     unthrottle(c);
     close_draining(c.fd);
     polls_[1 + room_.slot_of(c)] = pollfd{-1, POLLIN, 0};
-}
-
-// ---------------------------------------------------------------------------
-// Admission.
-// ---------------------------------------------------------------------------
-
-void Server::admit(unique_fd sock, const sockaddr_storage& addr)
-{
-    Peer peer = peer_of(addr);
-    Connection* c = room_.free_slot();
-    if (!c) {
-        refuse(std::move(sock), texts::too_many_users);
-        room_.log_event(peer, " dropped: too many users.\n");
-        return;
-    }
-    const long per_addr = limits_.unnamed_per_addr;
-    if (per_addr > 0 && room_.unnamed_from(peer.address()) >= static_cast<size_t>(per_addr)) {
-        refuse(std::move(sock), texts::too_many_from_addr);
-        room_.log_event(peer, " dropped: too many unnamed connections from this address.\n");
-        return;
-    }
-    const int fd = sock.get();
-    if (set_keepalive(fd) != 0 || set_cloexec(fd) != 0 || set_nonblock(fd) != 0) {
-        const int err = errno;
-        char text[160];
-        int n = snprintf(text, sizeof text, "%.*s%s%.*s", static_cast<int>(texts::error_head.size()),
-                         texts::error_head.data(), strerror(err), static_cast<int>(texts::error_tail.size()),
-                         texts::error_tail.data());
-        refuse(std::move(sock), {text, std::min(static_cast<size_t>(std::max(n, 0)), sizeof text - 1)});
-        room_.log_event(peer, " dropped: %s\n", strerror(err));
-        return;
-    }
-    // Best effort: without them a client is merely buffered more, or later.
-    (void)set_sndbuf(fd, sndbuf_size);
-    (void)set_nodelay(fd);
-    polls_[1 + room_.slot_of(*c)] = pollfd{fd, POLLIN, 0};
-    nchatd::admit(room_, *c, sock.release(), peer, telnet_greeting_);
-    c->admitted_s = monotonic_s();
-}
-
-// Out of descriptors, the pending connection would keep the listening
-// socket readable and the loop spinning: give up the spare descriptor for a
-// moment to take the connection and turn it away.
-void Server::refuse_without_descriptor()
-{
-    if (!spare_)
-        return;
-    spare_.reset();
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    unique_fd sock(accept(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len));
-    if (sock) {
-        refuse(std::move(sock), texts::no_resource);
-        room_.log_event(peer_of(addr), " dropped: no resource.\n");
-    }
-    spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
-}
-
-void Server::accept_one()
-{
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    unique_fd sock(accept(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len));
-    if (sock)
-        admit(std::move(sock), addr);
-    else if (errno == EMFILE || errno == ENFILE)
-        refuse_without_descriptor();
-}
-
-// ---------------------------------------------------------------------------
-// The line budget.
-// ---------------------------------------------------------------------------
-
-// Charges a receive to the connection's line budget and stops reading from
-// it while it owes more than the burst.
-void Server::charge(Connection& c, size_t lines, size_t bytes)
-{
-    const int64_t rate = limits_.line_rate;
-    if (rate == 0 || !c.open())
-        return;
-    FloodBudget& f = c.flood;
-    const int64_t now = monotonic_us();
-    if (f.until_us <= now) {
-        f.until_us = now;
-        f.logged = false;
-    }
-    auto cost = static_cast<int64_t>(std::max(lines * flood_line_bytes, bytes));
-    f.until_us += cost * 1000000 / (rate * static_cast<int64_t>(flood_line_bytes));
-    if (f.until_us - now <= flood_burst_lines * 1000000 / rate || f.throttled)
-        return;
-    f.throttled = true;
-    throttled_.push_back(room_.slot_of(c));
-    set_events(c);
-    if (!f.logged)
-        room_.log_event(c.peer, " held back: input flood.\n");
-    f.logged = true;
-}
-
-void Server::unthrottle(Connection& c)
-{
-    if (!c.flood.throttled)
-        return;
-    c.flood.throttled = false;
-    std::erase(throttled_, room_.slot_of(c));
-    set_events(c);
-}
-
-// Reading resumes once a connection owes no more than the burst; returns
-// the milliseconds until the next one is due, or -1 when none waits.
-int Server::resume_throttled()
-{
-    if (throttled_.empty())
-        return -1;
-    const int64_t now = monotonic_us();
-    const int64_t burst = flood_burst_lines * 1000000 / std::max(limits_.line_rate, 1L);
-    int64_t next = -1;
-    for (size_t k = 0; k < throttled_.size();) {
-        Connection& c = room_.at(throttled_[k]);
-        int64_t due = c.flood.until_us - burst;
-        if (due <= now) {
-            unthrottle(c);  // moves the others up
-            continue;
-        }
-        next = next < 0 ? due - now : std::min(next, due - now);
-        ++k;
-    }
-    return next < 0 ? -1 : static_cast<int>((next + 999) / 1000);
 }
 
 // ---------------------------------------------------------------------------

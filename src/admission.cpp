@@ -1,0 +1,114 @@
+// Admission: accepting a connection into a free slot, or refusing it
+// with the reason.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "clock.h"
+#include "server.h"
+#include "session.h"
+#include "texts.h"
+
+namespace nchatd {
+
+namespace {
+
+// A socket that gets no slot is told why in one send, never waited for.
+void refuse(unique_fd sock, std::string_view text)
+{
+    (void)send(sock.get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    close_draining(sock.release());
+}
+
+Peer peer_of(const sockaddr_storage& addr)
+{
+    Peer p;
+    if (addr.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+        inet_ntop(AF_INET, &in.sin_addr, p.host.data(), p.host.size());
+        p.port = ntohs(in.sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
+        p.port = ntohs(in6.sin6_port);
+        // An IPv4 client of the socket that takes both families: shown,
+        // logged and counted as the IPv4 address it is.
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+            inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], p.host.data(), p.host.size());
+        } else {
+            inet_ntop(AF_INET6, &in6.sin6_addr, p.host.data(), p.host.size());
+            p.ipv6 = true;
+        }
+    }
+    return p;
+}
+
+}  // namespace
+
+void Server::admit(unique_fd sock, const sockaddr_storage& addr)
+{
+    Peer peer = peer_of(addr);
+    Connection* c = room_.free_slot();
+    if (!c) {
+        refuse(std::move(sock), texts::too_many_users);
+        room_.log_event(peer, " dropped: too many users.\n");
+        return;
+    }
+    const long per_addr = limits_.unnamed_per_addr;
+    if (per_addr > 0 && room_.unnamed_from(peer.address()) >= static_cast<size_t>(per_addr)) {
+        refuse(std::move(sock), texts::too_many_from_addr);
+        room_.log_event(peer, " dropped: too many unnamed connections from this address.\n");
+        return;
+    }
+    const int fd = sock.get();
+    if (set_keepalive(fd) != 0 || set_cloexec(fd) != 0 || set_nonblock(fd) != 0) {
+        const int err = errno;
+        char text[160];
+        int n = snprintf(text, sizeof text, "%.*s%s%.*s", static_cast<int>(texts::error_head.size()),
+                         texts::error_head.data(), strerror(err), static_cast<int>(texts::error_tail.size()),
+                         texts::error_tail.data());
+        refuse(std::move(sock), {text, std::min(static_cast<size_t>(std::max(n, 0)), sizeof text - 1)});
+        room_.log_event(peer, " dropped: %s\n", strerror(err));
+        return;
+    }
+    // Best effort: without them a client is merely buffered more, or later.
+    (void)set_sndbuf(fd, sndbuf_size);
+    (void)set_nodelay(fd);
+    polls_[1 + room_.slot_of(*c)] = pollfd{fd, POLLIN, 0};
+    nchatd::admit(room_, *c, sock.release(), peer, telnet_greeting_);
+    c->admitted_s = monotonic_s();
+}
+
+// Out of descriptors, the pending connection would keep the listening
+// socket readable and the loop spinning: give up the spare descriptor for a
+// moment to take the connection and turn it away.
+void Server::refuse_without_descriptor()
+{
+    if (!spare_)
+        return;
+    spare_.reset();
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    unique_fd sock(accept(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len));
+    if (sock) {
+        refuse(std::move(sock), texts::no_resource);
+        room_.log_event(peer_of(addr), " dropped: no resource.\n");
+    }
+    spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+void Server::accept_one()
+{
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    unique_fd sock(accept(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len));
+    if (sock)
+        admit(std::move(sock), addr);
+    else if (errno == EMFILE || errno == ENFILE)
+        refuse_without_descriptor();
+}
+
+}  // namespace nchatd
