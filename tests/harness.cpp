@@ -153,6 +153,23 @@ int connect_to(const char* address, int port)
     return fd;
 }
 
+int listen_loopback(int& port, int type_flags)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | type_flags, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
 run_result run(const std::vector<std::string>& args, int timeout_ms)
 {
     char out_tmpl[] = "/tmp/nchatd-out-XXXXXX";

@@ -24,6 +24,10 @@ int connect_loopback(int port, int rcvbuf = 0, const char* from = nullptr);
 // A TCP connection to the numeric IPv4 or IPv6 `address`, or -1.
 int connect_to(const char* address, int port);
 
+// A socket listening on a free 127.0.0.1 port, which goes to `port`; -1
+// when none could be made.  `type_flags` are added to SOCK_STREAM.
+int listen_loopback(int& port, int type_flags = 0);
+
 // Runs nchatd with `args` to completion (bounded by `timeout_ms`) and
 // collects its standard output, standard error and exit status.
 struct run_result {

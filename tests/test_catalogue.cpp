@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "server.h"
+#include "harness.h"
 #include "unit.h"
 
 using namespace std::literals;
@@ -118,16 +119,11 @@ TEST(Catalogue, SocketThatCannotBeSetUpIsRefusedWithTheReason)
     EXPECT_TRUE(log.starts_with("Connection from ") && log.ends_with(" dropped: " + reason + "\n")) << log;
 
     // It did not keep the only slot.
-    nchatd::unique_fd listener(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(listen(listener.get(), 1), 0);
-    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    nchatd::unique_fd client(socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
+    int port = 0;
+    nchatd::unique_fd listener(harness::listen_loopback(port));
+    ASSERT_TRUE(listener);
+    nchatd::unique_fd client(harness::connect_loopback(port));
+    ASSERT_TRUE(client);
     sockaddr_storage peer{};
     socklen_t peer_len = sizeof peer;
     nchatd::unique_fd accepted(accept(listener.get(), reinterpret_cast<sockaddr*>(&peer), &peer_len));

@@ -328,15 +328,9 @@ TEST(OutputQueue, BurstOfNoticesKeepsReaderWithLongInput)
 // once its queue has drained.  Admitted sockets get their options.
 TEST(OutputPath, SlowReaderIsWrittenAsItReads)
 {
-    nchatd::unique_fd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(listen(listener.get(), 8), 0);
-    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const int port = ntohs(addr.sin_port);
+    int port = 0;
+    nchatd::unique_fd listener(harness::listen_loopback(port, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    ASSERT_TRUE(listener);
 
     std::string log;
     nchatd::Log logger(&log);
