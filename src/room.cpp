@@ -112,7 +112,16 @@ void Room::send_backs(Connection& c, size_t count, Mode mode)
     }
 }
 
-void Room::deliver(Connection& c, std::string_view stamp, std::string_view text)
+Message::Message(std::string_view stamp_, std::string_view text_) : stamp(stamp_), text(text_)
+{
+    std::string_view shown = text;
+    while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n'))
+        shown.remove_suffix(1);
+    // Columns, not bytes: a wide character takes two, a combining mark none.
+    columns = stamp.size() + utf8::columns(shown);
+}
+
+void Room::deliver(Connection& c, const Message& m)
 {
     if (!c.open())
         return;
@@ -126,11 +135,7 @@ void Room::deliver(Connection& c, std::string_view stamp, std::string_view text)
         send(c, texts::wakeup, Mode::more);
         p.waiting = false;
     }
-    std::string_view shown = text;
-    while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n'))
-        shown.remove_suffix(1);
-    // Columns, not bytes: a wide character takes two, a combining mark none.
-    size_t visible = stamp.size() + utf8::columns(shown);
+    const size_t visible = m.columns;
     // Without the stale redraw the cursor stands at the start of a line.
     const size_t input = c.editor.len;
     size_t width = c.out.drop_stale_redraw() ? 0 : texts::prompt.size() + c.editor.cols;
@@ -141,9 +146,9 @@ void Room::deliver(Connection& c, std::string_view stamp, std::string_view text)
     if (ring)
         send(c, texts::bell, Mode::more);
     send(c, texts::safe_cr, Mode::more);
-    if (!stamp.empty())
-        send(c, stamp, Mode::more);
-    send(c, text, Mode::more);
+    if (!m.stamp.empty())
+        send(c, m.stamp, Mode::more);
+    send(c, m.text, Mode::more);
     send_prompt(c);
     if (input > 0)
         send(c, c.editor.line(), Mode::last);
@@ -153,10 +158,11 @@ void Room::deliver(Connection& c, std::string_view stamp, std::string_view text)
 
 void Room::broadcast(const Connection* from, std::string_view text, bool with_time)
 {
-    Stamp stamp = with_time ? stamp_now() : Stamp{};
+    const Stamp stamp = with_time ? stamp_now() : Stamp{};
+    const Message m(stamp.view(), text);
     for (Connection& c : slots_) {
         if (c.open() && c.named() && &c != from)
-            deliver(c, stamp.view(), text);
+            deliver(c, m);
     }
 }
 

@@ -35,6 +35,15 @@ struct Stamp {
 };
 Stamp stamp_now();
 
+// A message to deliver, with the columns it takes on a terminal (its line
+// end aside), worked out once however many receive it.
+struct Message {
+    Message(std::string_view stamp, std::string_view text);
+    std::string_view stamp;
+    std::string_view text;
+    size_t columns;
+};
+
 class Room {
   public:
     Room(size_t slots, Transport& transport, Log& log);
@@ -68,7 +77,8 @@ class Room {
 
     // Writes a message above the user's input line and draws the prompt and
     // the half-typed input again below it.
-    void deliver(Connection& c, std::string_view stamp, std::string_view text);
+    void deliver(Connection& c, const Message& m);
+    void deliver(Connection& c, std::string_view stamp, std::string_view text) { deliver(c, Message(stamp, text)); }
     // Delivers to every logged-in user but `from`, behind one stamp when
     // `with_time`.
     void broadcast(const Connection* from, std::string_view text, bool with_time);
