@@ -40,7 +40,7 @@ run_result run(const std::vector<std::string>& args, int timeout_ms = 5000);
 // A server running in the foreground, its standard output in a file so
 // that a test that stops reading it can never block the server.
 class server {
-public:
+  public:
     server() = default;
     server(const server&) = delete;
     server& operator=(const server&) = delete;
@@ -64,7 +64,7 @@ public:
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int port_ = 0;
     std::string log_path_;
@@ -72,7 +72,7 @@ private:
 
 // One TCP client of the server.
 class client {
-public:
+  public:
     client() = default;
     client(const client&) = delete;
     client& operator=(const client&) = delete;
@@ -100,7 +100,7 @@ public:
     void close();
     int fd() const { return fd_; }
 
-private:
+  private:
     int fd_ = -1;
     bool eof_ = false;
     std::string in_;

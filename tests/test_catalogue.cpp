@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "server.h"
 #include "harness.h"
+#include "server.h"
 #include "unit.h"
 
 using namespace std::literals;
@@ -46,10 +46,14 @@ TEST(Catalogue, RefusedNamesEndTheConnection)
     const std::string too_long = "* name is too long, disconnecting\r\n";
     const std::string invalid = "* name contains invalid characters or too long\r\n";
     const std::pair<std::string, std::string> rows[] = {
-        {std::string(21, 'x'), too_long}, {"/" + std::string(20, 'x'), too_long},  // long wins
-        {"/list", invalid},               {"/", invalid},
-        {"a\tb", invalid},                {"w", "* name already taken!\r\n"},
-        {" w", invalid},                  {"w ", invalid},  // would look like "w" in /list
+        {std::string(21, 'x'), too_long},
+        {"/" + std::string(20, 'x'), too_long},  // long wins
+        {"/list", invalid},
+        {"/", invalid},
+        {"a\tb", invalid},
+        {"w", "* name already taken!\r\n"},
+        {" w", invalid},
+        {"w ", invalid},  // would look like "w" in /list
         {" ", invalid},
     };
     unit::bench b;

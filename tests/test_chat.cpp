@@ -20,7 +20,6 @@ using clock_type = std::chrono::steady_clock;
 
 using harness::welcome;
 
-
 // What a logged-in user receives for a line delivered to it while it has
 // `typed` on its input line.
 std::string delivered(const std::string& text, const std::string& typed = "")
@@ -176,4 +175,4 @@ TEST(Chat, ChatLineAsWriterAndReadersSeeIt)
     EXPECT_EQ(guest.take(), "") << "a client without a name receives no chat";
 }
 
-} // namespace
+}  // namespace

@@ -228,7 +228,8 @@ TEST(Cli, DetachedServerKeepsServingWithDefaultSlots)
         pid_t daemon = listener_pid(port);
         for (int fd = 0; fd <= 2; ++fd) {
             std::error_code ec;
-            auto path = std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(fd), ec);
+            auto path =
+                std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(fd), ec);
             EXPECT_EQ(path, "/dev/null") << "descriptor " << fd;
         }
         stop_stray_listener(port);
@@ -262,4 +263,4 @@ TEST(Cli, BindFailureIsReportedBeforeDetaching)
     close(holder);
 }
 
-} // namespace
+}  // namespace

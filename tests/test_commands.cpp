@@ -52,24 +52,23 @@ std::string asctime_text(time_t t, bool local)
 
 TEST(Commands, HelpListsEveryRowWithItsOwnStamp)
 {
-    const std::string listing =
-        "SS:SS *  /help            Print available commands.\r\n"
-        "SS:SS *  /list            List connected users.\r\n"
-        "SS:SS *  /quit            Quit chat.\r\n"
-        "SS:SS *  /exit            Quit chat.\r\n"
-        "SS:SS *  /name [nick]     Print or change nick name.\r\n"
-        "SS:SS *  /nick [nick]     Print or change nick name.\r\n"
-        "SS:SS *  /msg nick msg    Send a private message to a user.\r\n"
-        "SS:SS *  /priv nick msg   Send a private message to a user.\r\n"
-        "SS:SS *  /time            Show local time on the server.\r\n"
-        "SS:SS *  /info [user]     Show information about a user or self.\r\n"
-        "SS:SS *  /telnet [arg]    Send telnet sequence, or resend if [arg] not empty.\r\n"
-        "SS:SS *  /wait            Wait for others to write.\r\n"
-        "SS:SS *  /version         Print version number.\r\n"
-        "SS:SS *  /status [stat]   Get or set your status.\r\n"
-        "SS:SS *  /statusof nick   Get stauts of the specified user.\r\n"
-        "SS:SS *  /bell [arg/?]    Get or set bell setting.\r\n" +
-        end;
+    const std::string listing = "SS:SS *  /help            Print available commands.\r\n"
+                                "SS:SS *  /list            List connected users.\r\n"
+                                "SS:SS *  /quit            Quit chat.\r\n"
+                                "SS:SS *  /exit            Quit chat.\r\n"
+                                "SS:SS *  /name [nick]     Print or change nick name.\r\n"
+                                "SS:SS *  /nick [nick]     Print or change nick name.\r\n"
+                                "SS:SS *  /msg nick msg    Send a private message to a user.\r\n"
+                                "SS:SS *  /priv nick msg   Send a private message to a user.\r\n"
+                                "SS:SS *  /time            Show local time on the server.\r\n"
+                                "SS:SS *  /info [user]     Show information about a user or self.\r\n"
+                                "SS:SS *  /telnet [arg]    Send telnet sequence, or resend if [arg] not empty.\r\n"
+                                "SS:SS *  /wait            Wait for others to write.\r\n"
+                                "SS:SS *  /version         Print version number.\r\n"
+                                "SS:SS *  /status [stat]   Get or set your status.\r\n"
+                                "SS:SS *  /statusof nick   Get stauts of the specified user.\r\n"
+                                "SS:SS *  /bell [arg/?]    Get or set bell setting.\r\n" +
+                                end;
     unit::bench b;
     int a = b.login("al");
     EXPECT_EQ(run(b, a, "/help"), listing);
@@ -147,13 +146,15 @@ TEST(Commands, InfoAboutSelfAndOthers)
     run(b, o, "hi");
     run(b, o, "/status busy  ");
     run(b, o, "/wait");
-    b.feed(o, "\xff\xff" "abc");
+    b.feed(o, "\xff\xff"
+              "abc");
     b.user(o).profile.login_time = 1000000000;
     b.user(o).profile.last_active = 1234567890;
     b.drain_all();
     const std::string rest = "SS:SS *   logged in at UTC: Sun Sep  9 01:46:40 2001\r\n"
                              "SS:SS *   idling since UTC: Fri Feb 13 23:31:30 2009\r\n"
-                             "SS:SS *   connected from 127.0.0.1\r\nSS:SS *   user status: \"busy  \"\r\n" + end;
+                             "SS:SS *   connected from 127.0.0.1\r\nSS:SS *   user status: \"busy  \"\r\n" +
+                             end;
     EXPECT_EQ(run(b, a, "/info bob"), "SS:SS * information about user: bob\r\nSS:SS *   1 line written\r\n"
                                       "SS:SS *   message pending: yes\r\n"
                                       "SS:SS *   telnet option sequence sent: yes\r\nSS:SS *   waiting: yes\r\n" +
@@ -294,12 +295,16 @@ TEST(Commands, BellSettings)
     int a = b.login("al");
     EXPECT_EQ(run(b, a, "/bell"), "SS:SS * your bell setting is \"none\"\r\n" + end);
     const std::string head = "SS:SS * possible bell settings:\r\n";
-    EXPECT_EQ(run(b, a, "/bell ?"), head + "SS:SS *  [none]\r\nSS:SS *  msg-only\r\n"
-                                           "SS:SS *  wait-only\r\nSS:SS *  msg-and-wait\r\n" + end);
+    EXPECT_EQ(run(b, a, "/bell ?"), head +
+                                        "SS:SS *  [none]\r\nSS:SS *  msg-only\r\n"
+                                        "SS:SS *  wait-only\r\nSS:SS *  msg-and-wait\r\n" +
+                                        end);
     EXPECT_EQ(run(b, a, "/bell wait-only"), "SS:SS * bell setting set\r\n" + end);
     EXPECT_EQ(b.user(a).profile.bell, 2);
-    EXPECT_EQ(run(b, a, "/bell ?"), head + "SS:SS *  none\r\nSS:SS *  msg-only\r\n"
-                                           "SS:SS *  [wait-only]\r\nSS:SS *  msg-and-wait\r\n" + end);
+    EXPECT_EQ(run(b, a, "/bell ?"), head +
+                                        "SS:SS *  none\r\nSS:SS *  msg-only\r\n"
+                                        "SS:SS *  [wait-only]\r\nSS:SS *  msg-and-wait\r\n" +
+                                        end);
     for (std::string_view bad : {"/bell MSG-ONLY"sv, "/bell msg-only "sv, "/bell ??"sv, "/bell msg"sv})
         EXPECT_EQ(run(b, a, bad), "SS:SS * unknown bell setting\r\n" + end) << bad;
     EXPECT_EQ(b.user(a).profile.bell, 2);

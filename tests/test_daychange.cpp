@@ -60,4 +60,4 @@ TEST(DayChange, LoggedInUsersAreToldOnceWithoutStamp)
     EXPECT_EQ(srv.log().find("Day"), std::string::npos) << "the day change is not a connection event";
 }
 
-} // namespace
+}  // namespace

@@ -80,7 +80,8 @@ TEST(Defences, SilentConnectionsTimeOutAndAreLimitedPerAddress)
     ASSERT_TRUE(same.connect(srv.port()));
     EXPECT_TRUE(same.read_until("Too many connections from your address. Try again later.\r\nDisconnecting.\r\n"));
     EXPECT_TRUE(same.wait_closed());
-    EXPECT_TRUE(srv.wait_log(harness::log_prefix(same) + " dropped: too many unnamed connections from this address.\n"));
+    EXPECT_TRUE(
+        srv.wait_log(harness::log_prefix(same) + " dropped: too many unnamed connections from this address.\n"));
     client other;
     ASSERT_TRUE(other.connect(srv.port(), 0, "127.0.0.2"));
     EXPECT_TRUE(other.read_until(welcome));

@@ -47,14 +47,25 @@ TEST(TelnetFilter, CommandsOutsideASubnegotiation)
     // Line ends, NUL and 240 are data when no command is under way.
     EXPECT_EQ(verdicts(st, "a\r\n\0\xf0"sv), "ddddd");
     // IAC IAC: the escaped 255 is dropped, the byte after it is data.
-    EXPECT_EQ(verdicts(st, "\xff\xff" "a"), "C-d");
+    EXPECT_EQ(verdicts(st, "\xff\xff"
+                           "a"),
+              "C-d");
     // WILL, WONT, DO and DONT drop one option byte, whatever it is.
-    EXPECT_EQ(verdicts(st, "\xff\xfb\x01" "a\xff\xfc\x03" "b\xff\xfd\x00" "c\xff\xfe\r" "d"sv), "C--dC--dC--dC--d");
+    EXPECT_EQ(verdicts(st, "\xff\xfb\x01"
+                           "a\xff\xfc\x03"
+                           "b\xff\xfd\x00"
+                           "c\xff\xfe\r"
+                           "d"sv),
+              "C--dC--dC--dC--d");
     // IAC IAC in place of the option byte uses it up.
-    EXPECT_EQ(verdicts(st, "\xff\xfb\xff\xff" "ab"), "C-C-dd");
+    EXPECT_EQ(verdicts(st, "\xff\xfb\xff\xff"
+                           "ab"),
+              "C-C-dd");
     // Any other byte after IAC is handed on as if alone: an ordinary
     // character, a line end, SE outside a subnegotiation.
-    EXPECT_EQ(verdicts(st, "\xff" "a\xff\r\xff\xf0"), "CdCdCd");
+    EXPECT_EQ(verdicts(st, "\xff"
+                           "a\xff\r\xff\xf0"),
+              "CdCdCd");
     // A command split anywhere leaves nothing behind.
     EXPECT_EQ(verdicts(st, "\xff"), "C");
     EXPECT_EQ(verdicts(st, "\xfd"), "-");
@@ -68,13 +79,23 @@ TEST(TelnetFilter, OnlyIacSeEndsASubnegotiation)
     nchatd::telnet::State st;
     // A window size of 240 columns holds a lone 240; CR LF and an escaped
     // 255 followed by 240 are all part of it as well.
-    EXPECT_EQ(verdicts(st, "\xff\xfa\x1f\x00\xf0\x00\x32\r\n\xff\xff\xf0" "q"sv), "C-------" "-" "C--" "-");
+    EXPECT_EQ(verdicts(st, "\xff\xfa\x1f\x00\xf0\x00\x32\r\n\xff\xff\xf0"
+                           "q"sv),
+              "C-------"
+              "-"
+              "C--"
+              "-");
     EXPECT_TRUE(st.in_subneg);
-    EXPECT_EQ(verdicts(st, "\xff\xf0" "x"), "C-d");
+    EXPECT_EQ(verdicts(st, "\xff\xf0"
+                           "x"),
+              "C-d");
     EXPECT_FALSE(st.in_subneg);
     // An option byte still pending when a subnegotiation opens is not used
     // up by an escaped 255 inside it, but by the byte after it.
-    EXPECT_EQ(verdicts(st, "\xff\xfb\xff\xfa\xff\xff\xff\xf0" "ef"), "C-C-C-C-" "-d");
+    EXPECT_EQ(verdicts(st, "\xff\xfb\xff\xfa\xff\xff\xff\xf0"
+                           "ef"),
+              "C-C-C-C-"
+              "-d");
 }
 
 TEST(LineEditor, KeepsPrintableErasesAndEndsLines)
@@ -83,7 +104,9 @@ TEST(LineEditor, KeepsPrintableErasesAndEndsLines)
     EXPECT_EQ(edits(ed, "\b\x7f"), "..");  // nothing to erase
     EXPECT_EQ(edits(ed, "a\tb~ \0\x01\x1b\x80\xc8\xf0\xff"sv), "aaaaa.......");
     EXPECT_EQ(ed.line(), "a\tb~ ");
-    EXPECT_EQ(edits(ed, "\b\x7f" "Z"), "eea");
+    EXPECT_EQ(edits(ed, "\b\x7f"
+                        "Z"),
+              "eea");
     EXPECT_EQ(ed.line(), "a\tbZ");
     // A line end leaves the line for the caller to take.
     EXPECT_EQ(edits(ed, "\r\n"), "$$");
@@ -93,7 +116,9 @@ TEST(LineEditor, KeepsPrintableErasesAndEndsLines)
     // ends.
     ed = {};
     EXPECT_EQ(edits(ed, std::string(512, 'x')), std::string(511, 'a') + ".");
-    EXPECT_EQ(edits(ed, "\ty\b" "z\r"), "..ea$");
+    EXPECT_EQ(edits(ed, "\ty\b"
+                        "z\r"),
+              "..ea$");
     EXPECT_EQ(ed.line(), std::string(510, 'x') + "z");
 }
 
@@ -122,14 +147,17 @@ TEST(Input, TelnetOptionSequenceGoesOutOnceAheadOfTheEcho)
     // of the echo gathered before it; commands are never echoed, and later
     // IACs bring nothing.
     int a = b.login("al");
-    b.feed(a, "ab\xff\xff" "c");
+    b.feed(a, "ab\xff\xff"
+              "c");
     EXPECT_EQ(b.read(a), options + "abc");
     EXPECT_TRUE(b.user(a).profile.telnet_sent);
-    b.feed(a, "x\xff\xfb\x03y\xff" "a\xff\xfd\x01z");
+    b.feed(a, "x\xff\xfb\x03y\xff"
+              "a\xff\xfd\x01z");
     EXPECT_EQ(b.read(a), "xyaz");
     // The filter's state lasts from one receive to the next.
     b.feed(a, "\xff\xfb");
-    b.feed(a, "\x01" "e\xff\xfa\x1f\r\n");
+    b.feed(a, "\x01"
+              "e\xff\xfa\x1f\r\n");
     EXPECT_EQ(b.read(a), "e");
     b.feed(a, "\xff\xf0\r");
     EXPECT_EQ(unit::mask(b.read(a)), own("al", "abcxyaze"));
@@ -148,7 +176,8 @@ TEST(Input, EchoOfTypingAndErasing)
     int a = b.login("al");
     b.feed(a, "\b\x7f\b");
     EXPECT_EQ(b.read(a), "");  // nothing to erase, nothing echoed
-    b.feed(a, "a\tb\xc8\x1b" "c\x01~\x80 \0"sv);
+    b.feed(a, "a\tb\xc8\x1b"
+              "c\x01~\x80 \0"sv);
     EXPECT_EQ(b.read(a), "a\tbc~ ");
     b.feed(a, "\b\x7f\b\b\b\b\bZ");  // seven erases for six characters
     EXPECT_EQ(b.read(a), "\b \b\b \b\b \b\b \b\b \b\b \bZ");
@@ -188,8 +217,7 @@ TEST(Input, LineEndsAndEmptyLines)
     EXPECT_EQ(unit::mask(b.read(a)),
               "a" + own("al", "a") + "b" + own("al", "b") + "c" + own("al", "c") + "d" + own("al", "d"));
     EXPECT_EQ(b.user(a).profile.lines_written, 4u);
-    EXPECT_EQ(unit::mask(b.read(o)),
-              notice("<al> a") + notice("<al> b") + notice("<al> c") + notice("<al> d"));
+    EXPECT_EQ(unit::mask(b.read(o)), notice("<al> a") + notice("<al> b") + notice("<al> c") + notice("<al> d"));
 
     // An empty line sends nothing, not even a prompt, and changes nothing.
     b.user(a).profile.last_active = 1000;

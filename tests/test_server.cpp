@@ -30,7 +30,6 @@ using harness::welcome;
 const std::string too_many = "Too many client are connected. Try again later.\r\nDisconnecting.\r\n";
 const std::string no_resource = "Not enough resource available. Try again later.\r\nDisconnecting.\r\n";
 
-
 std::string slurp(const std::string& path)
 {
     std::ifstream f(path);
@@ -313,7 +312,7 @@ TEST(Server, OutOfDescriptorsRefusesWithoutSpinning)
     EXPECT_TRUE(srv.alive());
 }
 
-} // namespace
+}  // namespace
 
 TEST(Server, ReaderDroppedInTheTurnItWasReadyIn)
 {

@@ -73,8 +73,8 @@ struct peer {
     bool in = false;
     bool leaving = false;
     bool eof = false;
-    int replies = 0;  // "* private message sent" and version replies
-    int ends = 0;     // replies closed by "* end."
+    int replies = 0;                                        // "* private message sent" and version replies
+    int ends = 0;                                           // replies closed by "* end."
     std::vector<int> seen = std::vector<int>(talkers, -1);  // last line per talker
     std::vector<std::string> listed;
     std::string fault;
@@ -88,7 +88,7 @@ std::string chat_text(int talker, int seq)
 
 // Every client of the test, served by one epoll loop.
 class crowd {
-public:
+  public:
     explicit crowd(int port) : port_(port), ep_(epoll_create1(EPOLL_CLOEXEC)) {}
     ~crowd()
     {
@@ -207,7 +207,7 @@ public:
         }
     }
 
-private:
+  private:
     int port_;
     int ep_;
     steady::time_point end_ = steady::now() + test_limit;

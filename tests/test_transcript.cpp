@@ -535,8 +535,8 @@ TEST(Transcript, ChatSession)
              iac + iac + "f",
          {{"frank", "abcdef"}}},
         say("frank", "abcdefghijkl",
-            "g" + iac + sb + "\x18" + "\0xy\r\n"s + iac + se + "h" + iac + "i" + iac + sb + "zz" + se + iac + se + "j" + "\0k"s +
-                iac + will + iac + iac + "l\r\n"),
+            "g" + iac + sb + "\x18" + "\0xy\r\n"s + iac + se + "h" + iac + "i" + iac + sb + "zz" + se + iac + se + "j" +
+                "\0k"s + iac + will + iac + iac + "l\r\n"),
         // (The 240 after "zz" is inside the subnegotiation: only IAC SE ends one.)
         // Option code 0 on an empty line, then CR LF, LF CR, CR NUL, CR CR and LF LF.
         say("frank", "five", iac + wont + "\0one\r\ntwo\n\rthree\r\0four\r\rfive\n\n"s),
@@ -589,8 +589,8 @@ void check_whole_messages(peer& p, const std::vector<std::string>& units)
     bool cut_unit = false;
     for (const std::string& u : units)
         cut_unit = cut_unit || std::string_view(u).starts_with(rest);
-    EXPECT_TRUE(cut_unit) << p.label << "'s " << got.size() << " bytes hold something else at byte " << whole
-                          << ": \"" << escape(rest.substr(0, 80)) << "...\"";
+    EXPECT_TRUE(cut_unit) << p.label << "'s " << got.size() << " bytes hold something else at byte " << whole << ": \""
+                          << escape(rest.substr(0, 80)) << "...\"";
     EXPECT_GT(got.size(), 0u) << p.label;
 }
 

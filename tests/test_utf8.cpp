@@ -69,13 +69,23 @@ TEST(Utf8, EditorKeepsWholePrintableCharactersAndCountsColumns)
     EXPECT_EQ(type(ed, "\xa0"), "你");
     EXPECT_EQ(type(ed, "\xe4\xbd\r"), "$");
     ed.clear();
-    EXPECT_EQ(type(ed, "\xa0" "b"), "b") << "the abandoned character leaves nothing behind";
+    EXPECT_EQ(type(ed, "\xa0"
+                       "b"),
+              "b")
+        << "the abandoned character leaves nothing behind";
 
     // Dropped: overlong forms, surrogates, C1 controls, the bidirectional
     // overrides and isolates, a lone continuation byte, bytes that start
     // nothing; the byte after each is looked at afresh.
     ed.clear();
-    EXPECT_EQ(type(ed, "\xc0\xaf" "1\xe0\x80\xaf" "2\xed\xa0\x80" "3\xc2\x85" "4\u202e5\u2067" "6\x80" "7\xff\xf8" "8"),
+    EXPECT_EQ(type(ed, "\xc0\xaf"
+                       "1\xe0\x80\xaf"
+                       "2\xed\xa0\x80"
+                       "3\xc2\x85"
+                       "4\u202e5\u2067"
+                       "6\x80"
+                       "7\xff\xf8"
+                       "8"),
               "12345678");
     ed.clear();
     EXPECT_EQ(type(ed, "\u0301"), "") << "no mark without a base";

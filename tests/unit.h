@@ -16,7 +16,7 @@ namespace unit {
 // Sockets in memory: each holds at most `capacity` bytes its client has not
 // read, as a kernel's buffer would, and takes no more until they are read.
 class memory_transport final : public nchatd::Transport {
-public:
+  public:
     struct socket {
         std::string unread;
         size_t capacity = 0;
@@ -28,7 +28,7 @@ public:
 };
 
 class bench {
-public:
+  public:
     // Large enough for any reply the tests ask for.
     static constexpr size_t fast_reader = 1 << 20;
 
@@ -62,7 +62,7 @@ public:
     nchatd::Log logger{&log};
     nchatd::Room room;
 
-private:
+  private:
     std::vector<int> socket_of_;  // by slot: the last socket admitted there
 };
 
