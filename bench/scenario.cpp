@@ -440,6 +440,25 @@ static void slow_read_rest(load& l, std::vector<slow_reader>& readers)
     }
 }
 
+// Logs `population` clients in and waits for the traffic to stop; false,
+// with the row noted and the server checked, when not everybody got in.
+// `dropped_before` is the count of dropped clients once all are in.
+static bool log_in_and_settle(load& l, row& r, target& t, int population, int window, int relaxed,
+                              int& dropped_before)
+{
+    login_result lr = load_login(l, population, window, relaxed);
+    r.clients = lr.ready;
+    dropped_before = l.counts.dropped;
+    if (lr.ready < population) {
+        note_add(r, "only " + std::to_string(lr.ready) + " logged in");
+        scenario_check_server(r, l, t, dropped_before);
+        return false;
+    }
+    if (!load_settle(l, bench_settle_max_ns))
+        note_add(r, "traffic did not stop before the run");
+    return true;
+}
+
 row scenario_flood(load& l, target& t, int seconds, int window)
 {
     row r = row_for(t, row_kind::flood);
@@ -453,16 +472,9 @@ row scenario_flood(load& l, target& t, int seconds, int window)
         readers.push_back(rd);
         r.reader_rates.push_back(rate);
     }
-    login_result lr = load_login(l, flood_population, window, 0);
-    r.clients = lr.ready;
-    const int dropped_before = l.counts.dropped;
-    if (lr.ready < flood_population) {
-        note_add(r, "only " + std::to_string(lr.ready) + " logged in");
-        scenario_check_server(r, l, t, dropped_before);
+    int dropped_before = 0;
+    if (!log_in_and_settle(l, r, t, flood_population, window, 0, dropped_before))
         return r;
-    }
-    if (!load_settle(l, bench_settle_max_ns))
-        note_add(r, "traffic did not stop before the run");
     l.clients[size_t(flooder)].sink = true; // its echo is of no interest
     for (const slow_reader& rd : readers)
         load_pause(l, rd.index);
@@ -572,16 +584,9 @@ row scenario_reclaim(load& l, target& t, int quiet, int window, int relaxed)
     const int sender = 0, witness = 1, population = quiet + 2;
     for (int i = 2; i < population; ++i)
         l.clients[size_t(i)].rcvbuf = bench_slow_reader_rcvbuf;
-    login_result lr = load_login(l, population, window, relaxed);
-    r.clients = lr.ready;
-    const int dropped_before = l.counts.dropped;
-    if (lr.ready < population) {
-        note_add(r, "only " + std::to_string(lr.ready) + " logged in");
-        scenario_check_server(r, l, t, dropped_before);
+    int dropped_before = 0;
+    if (!log_in_and_settle(l, r, t, population, window, relaxed, dropped_before))
         return r;
-    }
-    if (!load_settle(l, bench_settle_max_ns))
-        note_add(r, "traffic did not stop before the run");
     for (int i = 2; i < population; ++i)
         load_pause(l, i);
     r.rss_before_kib = r.rss_peak_kib = target_rss_kib(t);
