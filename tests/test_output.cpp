@@ -221,13 +221,7 @@ TEST(OutputQueue, NonReaderIsDroppedWholeBurstsOnlyAndGoneAtOnce)
     ASSERT_EQ(b.user(stuck).closing, nchatd::Closing::overflow);
     // The client reads on before the loop retires it: all it can still get
     // is what was queued before the cut.
-    std::string stuck_got;
-    for (int i = 0; i < 1000; ++i) {
-        std::string more = b.read(stuck);
-        if (more.empty())
-            break;
-        stuck_got += more;
-    }
+    std::string stuck_got = b.read_all(stuck);
     b.room.retire();
     b.room.flush_all();
     stuck_got += b.read(stuck);
@@ -306,13 +300,7 @@ TEST(OutputQueue, BurstOfNoticesKeepsReaderWithLongInput)
     ASSERT_FALSE(b.closed(typist)) << "a client that reads must not be dropped";
     EXPECT_LE(b.user(typist).out.size(), nchatd::outq_max);
 
-    std::string wire;
-    for (int round = 0; round < 2000; ++round) {
-        std::string more = b.read(typist);
-        if (more.empty())
-            break;
-        wire += more;
-    }
+    std::string wire = b.read_all(typist);
     std::string screen = harness::screen_text(wire);
     for (int i = 0; i < leavers; ++i) {
         std::string notice = "* user user" + std::to_string(i) + " logged off from 127.0.0.1\n";

@@ -80,6 +80,18 @@ std::string bench::read(int slot)
     return out;
 }
 
+std::string bench::read_all(int slot)
+{
+    std::string all;
+    for (int round = 0; round < 10000; ++round) {
+        std::string more = read(slot);
+        if (more.empty())
+            break;
+        all += more;
+    }
+    return all;
+}
+
 void bench::drain_all()
 {
     for (size_t i = 0; i < socket_of_.size(); ++i)

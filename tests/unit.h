@@ -51,6 +51,9 @@ class bench {
     // Flushes and returns (and forgets) what the client in `slot` has
     // received so far, even after its connection was closed.
     std::string read(int slot);
+    // Reads as a client that keeps reading would, until nothing more comes
+    // (bounded): a slow reader's whole stream.
+    std::string read_all(int slot);
     // Reads and forgets everything every client has received.
     void drain_all();
     // True when the server side of `slot` has been closed.
