@@ -137,15 +137,17 @@ public:
             fail("a connection closed twice");
         s->closed = true;
         s->before_cut = {};
+        (void)c.fd.release();  // made up, never a descriptor of this process
     }
 
     socket* find(const nchatd::Connection& c)
     {
-        if (c.fd < 0 || static_cast<size_t>(c.fd) >= sockets.size()) {
+        const int fd = c.fd.get();
+        if (fd < 0 || static_cast<size_t>(fd) >= sockets.size()) {
             fail("output handed over for a descriptor never admitted");
             return nullptr;
         }
-        return &sockets[static_cast<size_t>(c.fd)];
+        return &sockets[static_cast<size_t>(fd)];
     }
     void fail(const char* what)
     {
@@ -163,6 +165,15 @@ struct rig {
     nchatd::Log logger{&log};
     transport net;
     nchatd::Room room{slots, net, logger};
+    rig() = default;
+    rig(const rig&) = delete;
+    rig& operator=(const rig&) = delete;
+    ~rig()
+    {
+        // Connections still open hold made-up descriptors, never closed.
+        for (nchatd::Connection& c : room.connections())
+            (void)c.fd.release();
+    }
 };
 
 inline void arrive(rig& r, unsigned k)
@@ -175,7 +186,7 @@ inline void arrive(rig& r, unsigned k)
         return r.room.log_event(peer, " dropped: refused.\n");
     int fd = static_cast<int>(r.net.sockets.size());
     r.net.sockets.emplace_back().chunk = chunk_sizes[k & 7];
-    nchatd::admit(r.room, *c, fd, peer);
+    nchatd::admit(r.room, *c, nchatd::unique_fd(fd), peer);
 }
 
 // The invariants of the slot table and the output queues.  While an event
@@ -201,18 +212,18 @@ inline const char* check(rig& r, bool event_open)
         if (c.out.size() > c.out.capacity() || c.out.capacity() > nchatd::outq_max)
             return "output queue bounds broken";
         if (!c.in_use) {
-            if (c.fd != -1 || c.closing != nchatd::Closing::open || !c.out.empty())
+            if (c.fd.get() != -1 || c.closing != nchatd::Closing::open || !c.out.empty())
                 return "free slot half closed";
             continue;
         }
         ++in_use;
-        if (c.fd < 0 || static_cast<size_t>(c.fd) >= r.net.sockets.size() ||
-            r.net.sockets[static_cast<size_t>(c.fd)].closed)
+        if (c.fd.get() < 0 || static_cast<size_t>(c.fd.get()) >= r.net.sockets.size() ||
+            r.net.sockets[static_cast<size_t>(c.fd.get())].closed)
             return "slot in use without an open socket";
         if (!c.out.empty() && !c.listed)
             return "queued output that no flush will see";
         for (size_t j = 0; j < i; ++j) {
-            if (r.room.at(j).in_use && r.room.at(j).fd == c.fd)
+            if (r.room.at(j).in_use && r.room.at(j).fd.get() == c.fd.get())
                 return "two slots share a socket";
         }
         if (!c.open()) {
@@ -253,7 +264,7 @@ inline const char* settle(rig& r)
         const nchatd::Connection& c = r.room.at(i);
         if (c.in_use) {
             listed[i] = c.listed;
-            r.net.sockets[static_cast<size_t>(c.fd)].flushes = 0;
+            r.net.sockets[static_cast<size_t>(c.fd.get())].flushes = 0;
         }
     }
     r.net.in_flush_all = true;
@@ -263,7 +274,7 @@ inline const char* settle(rig& r)
         const nchatd::Connection& c = r.room.at(i);
         if (!c.in_use)
             continue;
-        if (r.net.sockets[static_cast<size_t>(c.fd)].flushes != (listed[i] ? 1u : 0u))
+        if (r.net.sockets[static_cast<size_t>(c.fd.get())].flushes != (listed[i] ? 1u : 0u))
             return "pending list out of step with the connections";
         if (c.listed != !c.out.empty())
             return "drained connection still listed, or waiting one unlisted";
@@ -277,7 +288,7 @@ inline const char* turn(rig& r, unsigned k, size_t j)
 {
     for (size_t i = 0; i < slots; ++i) {
         nchatd::Connection& c = r.room.at(i);
-        if (c.in_use && r.net.sockets[static_cast<size_t>(c.fd)].broken) {
+        if (c.in_use && r.net.sockets[static_cast<size_t>(c.fd.get())].broken) {
             r.room.request_close(c, nullptr);
             if (const char* bad = settle(r))
                 return bad;
@@ -327,13 +338,13 @@ inline const char* step(rig& r, const uint8_t* data, size_t size, size_t& pos)
     case 6:
         for (size_t i = 0; i < slots; ++i) {
             if ((k & 8 || i == slot) && r.room.at(i).in_use)
-                r.net.sockets[static_cast<size_t>(r.room.at(i).fd)].unread = 0;
+                r.net.sockets[static_cast<size_t>(r.room.at(i).fd.get())].unread = 0;
         }
         break;
     case 7:
         if ((k & 3) == 1) {
             if (r.room.at(other).in_use)
-                r.net.sockets[static_cast<size_t>(r.room.at(other).fd)].broken = true;
+                r.net.sockets[static_cast<size_t>(r.room.at(other).fd.get())].broken = true;
             break;
         }
         if ((k & 3) == 2) {

@@ -54,12 +54,14 @@ void Server::admit(unique_fd sock, const sockaddr_storage& addr)
     Connection* c = room_.free_slot();
     if (!c) {
         refuse(std::move(sock), texts::too_many_users);
+        room_.stats().refused_table_full++;
         room_.log_event(peer, " dropped: too many users.\n");
         return;
     }
     const long per_addr = limits_.unnamed_per_addr;
     if (per_addr > 0 && room_.unnamed_from(peer.address()) >= static_cast<size_t>(per_addr)) {
         refuse(std::move(sock), texts::too_many_from_addr);
+        room_.stats().refused_per_address++;
         room_.log_event(peer, " dropped: too many unnamed connections from this address.\n");
         return;
     }
@@ -77,22 +79,22 @@ void Server::admit(unique_fd sock, const sockaddr_storage& addr)
     // Best effort: without them a client is merely buffered more, or later.
     (void)set_sndbuf(fd, sndbuf_size);
     (void)set_nodelay(fd);
-    polls_[1 + room_.slot_of(*c)] = pollfd{fd, POLLIN, 0};
-    nchatd::admit(room_, *c, sock.release(), peer, telnet_greeting_);
+    nchatd::admit(room_, *c, std::move(sock), peer, telnet_greeting_);
     c->admitted_s = monotonic_s();
+    set_events(*c);
 }
 
 // Out of descriptors, the pending connection would keep the listening
 // socket readable and the loop spinning: give up the spare descriptor for a
 // moment to take the connection and turn it away.
-void Server::refuse_without_descriptor()
+void Server::refuse_without_descriptor(const Listener& l)
 {
     if (!spare_)
         return;
     spare_.reset();
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    unique_fd sock(accept(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len));
+    unique_fd sock(accept(l.fd.get(), reinterpret_cast<sockaddr*>(&addr), &len));
     if (sock) {
         refuse(std::move(sock), texts::no_resource);
         room_.log_event(peer_of(addr), " dropped: no resource.\n");
@@ -100,15 +102,20 @@ void Server::refuse_without_descriptor()
     spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
-void Server::accept_one()
+void Server::accept_one(const Listener& l)
 {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    unique_fd sock(accept(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len));
-    if (sock)
-        admit(std::move(sock), addr);
-    else if (errno == EMFILE || errno == ENFILE)
-        refuse_without_descriptor();
+    unique_fd sock(accept(l.fd.get(), reinterpret_cast<sockaddr*>(&addr), &len));
+    if (sock) {
+        switch (l.kind) {
+        case Listen::chat:
+            admit(std::move(sock), addr);
+            break;
+        }
+    } else if (errno == EMFILE || errno == ENFILE) {
+        refuse_without_descriptor(l);
+    }
 }
 
 }  // namespace nchatd

@@ -40,7 +40,7 @@ inline constexpr size_t outq_initial = 512;
 // than autotuned, so that a client that stops reading is noticed after
 // some hundred kilobytes, not after megabytes of kernel memory.
 inline constexpr int sndbuf_size = 32 * 1024;
-// Descriptors besides the clients: stdio, the listening socket, the spare
+// Descriptors besides the clients: stdio, the listening sockets, the spare
 // descriptor kept for EMFILE, the signal descriptor, and a few for whatever
 // the C library opens.
 inline constexpr long fd_reserve = 16;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "bounds.h"
+#include "fdctl.h"
 #include "line_editor.h"
 #include "output_queue.h"
 #include "telnet.h"
@@ -67,7 +68,7 @@ inline bool valid_name(std::string_view name)
 }
 
 struct Connection {
-    int fd = -1;  // the transport's handle; -1 for a free slot
+    unique_fd fd;  // the transport's handle; empty for a free slot
     bool in_use = false;
     bool listed = false;  // on the room's list of queued output
     Closing closing = Closing::open;
@@ -84,7 +85,8 @@ struct Connection {
     bool named() const { return profile.name[0] != '\0'; }
     std::string_view name() const { return profile.name.data(); }
 
-    // A new occupant starts from nothing but the queue's buffer.
+    // A new occupant starts from nothing but the queue's buffer (and the
+    // descriptor, which Room::occupy hands over).
     void reset()
     {
         closing = Closing::open;

@@ -26,6 +26,7 @@ void Server::charge(Connection& c, size_t lines, size_t bytes)
     f.throttled = true;
     throttled_.push_back(room_.slot_of(c));
     set_events(c);
+    room_.stats().flood_holds++;
     if (!f.logged)
         room_.log_event(c.peer, " held back: input flood.\n");
     f.logged = true;

@@ -46,6 +46,30 @@ Connection* Room::free_slot()
     return nullptr;
 }
 
+void Room::occupy(Connection& c, unique_fd fd, const Peer& peer)
+{
+    c.reset();
+    c.fd = std::move(fd);
+    c.in_use = true;
+    c.peer = peer;
+    c.profile.login_time = c.profile.last_active = time(nullptr);
+    stats_.peak_connections = std::max(stats_.peak_connections, static_cast<uint64_t>(++occupied_));
+}
+
+void Room::vacate(Connection& c)
+{
+    if (!c.in_use)
+        return;
+    transport_.close(c);
+    if (c.closing == Closing::overflow)
+        overflowed_--;
+    c.in_use = false;
+    c.closing = Closing::open;
+    c.why = nullptr;
+    c.out.clear();
+    occupied_--;
+}
+
 Connection* Room::find(std::string_view name)
 {
     for (Connection& c : slots_) {
@@ -135,6 +159,7 @@ void Room::deliver(Connection& c, const Message& m)
         send(c, texts::wakeup, Mode::more);
         p.waiting = false;
     }
+    stats_.copies_delivered++;
     const size_t visible = m.columns;
     // Without the stale redraw the cursor stands at the start of a line.
     const size_t input = c.editor.len;
@@ -187,6 +212,7 @@ void Room::overflow(Connection& c)
 {
     c.closing = Closing::overflow;
     c.why = "output queue full";
+    stats_.dropped_output_full++;
     // Whatever follows the last whole burst would reach the client cut.
     c.out.cut_to_burst();
     overflowed_++;
@@ -207,14 +233,7 @@ void Room::end(Connection& c)
     else
         log_event(c.peer, " has been closed.\n");
     (void)transport_.flush(c);
-    transport_.close(c);
-    if (c.closing == Closing::overflow)
-        overflowed_--;
-    c.in_use = false;
-    c.fd = -1;
-    c.closing = Closing::open;
-    c.why = nullptr;
-    c.out.clear();
+    vacate(c);
 }
 
 void Room::retire()

@@ -11,6 +11,7 @@
 
 #include "connection.h"
 #include "log.h"
+#include "stats.h"
 
 namespace nchatd {
 
@@ -20,7 +21,7 @@ class Transport {
     // Hands the connection's queue to the kernel, as much as it takes now;
     // true when the queue is empty afterwards.
     virtual bool flush(Connection& c) = 0;
-    // Ends the connection's socket; the slot is the room's again.
+    // Ends the connection's socket and takes its descriptor out of `c.fd`.
     virtual void close(Connection& c) = 0;
 
   protected:
@@ -57,8 +58,18 @@ class Room {
     time_t start_time() const { return start_time_; }
     void set_start_time(time_t t) { start_time_ = t; }
 
+    Stats& stats() { return stats_; }
+    const Stats& stats() const { return stats_; }
+    // Slots in use now, on their way out included.
+    size_t occupied() const { return occupied_; }
+
     // The lowest free slot, or null.
     Connection* free_slot();
+    // The two ends of a slot's life.  `occupy` gives a free slot to a new
+    // connection, which owns `fd` from now on; `vacate` ends the socket
+    // through the transport and frees the slot, whatever state it was in.
+    void occupy(Connection& c, unique_fd fd, const Peer& peer);
+    void vacate(Connection& c);
     // The open, logged-in connection of that exact name, or null.
     Connection* find(std::string_view name);
     // Open connections from `address` that have not logged in.
@@ -111,6 +122,8 @@ class Room {
     Transport& transport_;
     Log& log_;
     time_t start_time_ = 0;
+    size_t occupied_ = 0;
+    Stats stats_;
     Charset charset_ = Charset::utf8;
 };
 

@@ -29,28 +29,35 @@ int local_mday()
 
 }  // namespace
 
-Server::Server(long slots, const Limits& limits, Log& log)
-    : log_(log), limits_(limits), room_(static_cast<size_t>(slots), *this, log),
-      polls_(static_cast<size_t>(slots) + 3, pollfd{-1, POLLIN, 0})
+void PollTable::resize(Part part, size_t n)
 {
+    const size_t old = size(part);
+    const auto end = polls_.begin() + static_cast<std::ptrdiff_t>(begin_[part + 1]);
+    if (n > old)
+        polls_.insert(end, n - old, pollfd{-1, POLLIN, 0});
+    else
+        polls_.erase(end - static_cast<std::ptrdiff_t>(old - n), end);
+    for (size_t p = part + 1; p <= parts; ++p)
+        begin_[p] = begin_[p] + n - old;
+}
+
+Server::Server(long slots, const Limits& limits, Log& log)
+    : log_(log), limits_(limits), room_(static_cast<size_t>(slots), *this, log)
+{
+    polls_.resize(PollTable::log, 1);
+    polls_.resize(PollTable::signals, 1);
+    polls_.resize(PollTable::slots, static_cast<size_t>(slots));
     throttled_.reserve(static_cast<size_t>(slots));
     log_entry().events = POLLOUT;
     last_mday_ = local_mday();
     last_sweep_s_ = monotonic_s();
 }
 
-Server::~Server()
+void Server::listen_on(unique_fd listener, Listen kind)
 {
-    for (Connection& c : room_.connections()) {
-        if (c.in_use)
-            ::close(c.fd);
-    }
-}
-
-void Server::listen_on(unique_fd listener)
-{
-    listener_ = std::move(listener);
-    polls_[0] = pollfd{listener_.get(), POLLIN, 0};
+    listeners_.push_back({std::move(listener), kind});
+    polls_.resize(PollTable::listeners, listeners_.size());
+    polls_[PollTable::listeners].back() = pollfd{listeners_.back().fd.get(), POLLIN, 0};
 }
 
 void Server::watch_signals(unique_fd signals)
@@ -75,15 +82,15 @@ void Server::begin()
 
 void Server::set_events(const Connection& c)
 {
-    polls_[1 + room_.slot_of(c)].events =
-        static_cast<short>((c.flood.throttled ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT));
+    slot_entry(c) =
+        pollfd{c.fd.get(), static_cast<short>((c.flood.throttled ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT)), 0};
 }
 
 bool Server::flush(Connection& c)
 {
     while (!c.out.empty()) {
         std::string_view out = c.out.pending();
-        ssize_t n = send(c.fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = send(c.fd.get(), out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -102,8 +109,8 @@ bool Server::flush(Connection& c)
 void Server::close(Connection& c)
 {
     unthrottle(c);
-    close_draining(c.fd);
-    polls_[1 + room_.slot_of(c)] = pollfd{-1, POLLIN, 0};
+    close_draining(c.fd.release());
+    slot_entry(c) = pollfd{-1, POLLIN, 0};
 }
 
 // ---------------------------------------------------------------------------
@@ -137,6 +144,7 @@ void Server::sweep()
             room_.send_newline(c);
             room_.send(c, texts::login_timeout, Mode::last);
             room_.request_close(c, "login timeout");
+            room_.stats().dropped_login_timeout++;
         }
         freed += c.out.shrink();
     }
@@ -154,9 +162,10 @@ void Server::serve(Connection& c, short revents)
         return;
     }
     unsigned char buf[recv_size];
-    ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+    ssize_t n = recv(c.fd.get(), buf, sizeof buf, 0);
     if (n > 0) {
         size_t lines = receive(room_, c, {buf, static_cast<size_t>(n)});
+        room_.stats().lines_received += lines;
         charge(c, lines, static_cast<size_t>(n));
         return;
     }
@@ -180,7 +189,8 @@ int Server::turn(int timeout_ms)
     if (resume_ms >= 0 && (timeout_ms < 0 || resume_ms < timeout_ms))
         timeout_ms = resume_ms;
     log_entry().fd = log_.waiting_fd();
-    int ready = poll(polls_.data(), polls_.size(), timeout_ms);
+    const std::span<pollfd> all = polls_.all();
+    int ready = poll(all.data(), all.size(), timeout_ms);
     if (ready < 0 && errno != EINTR)
         return -1;
     if (ready > 0 && log_entry().revents) {
@@ -194,16 +204,19 @@ int Server::turn(int timeout_ms)
     check_day();
     sweep();
     room_.retire();
-    if (ready > 0 && polls_[0].revents) {
-        if (polls_[0].revents & POLLIN) {
-            accept_one();
+    const std::span<const pollfd> listener_polls = polls_[PollTable::listeners];
+    for (size_t i = 0; ready > 0 && i < listener_polls.size(); ++i) {
+        if (listener_polls[i].revents == 0)
+            continue;
+        --ready;
+        if (listener_polls[i].revents & POLLIN) {
+            accept_one(listeners_[i]);
             room_.retire();
         }
-        --ready;
     }
     // A slot closed earlier in this turn may have been ready: `ready` alone
     // does not bound the scan.
-    const std::span<const pollfd> slot_polls{polls_.data() + 1, room_.connections().size()};
+    const std::span<const pollfd> slot_polls = polls_[PollTable::slots];
     for (size_t i = 0; ready > 0 && i < slot_polls.size(); ++i) {
         const pollfd& p = slot_polls[i];
         if (p.fd < 0 || p.revents == 0)
@@ -226,8 +239,10 @@ void Server::shut_down(int flush_ms)
     log_.line("Shutting down on %s.\n", stop_signal_ == SIGINT ? "SIGINT" : "SIGTERM");
     // New connections are refused by the kernel from now on; under socket
     // activation they wait in systemd's socket for the next start.
-    listener_.reset();
-    polls_[0].fd = -1;
+    for (size_t i = 0; i < listeners_.size(); ++i) {
+        listeners_[i].fd.reset();
+        polls_[PollTable::listeners][i].fd = -1;
+    }
     const Stamp stamp = stamp_now();
     for (Connection& c : room_.connections()) {
         if (!c.open())
@@ -246,35 +261,29 @@ void Server::shut_down(int flush_ms)
     // Only queues that still hold output are waited for, and each only
     // until its peer is gone: neither a quiet nor a vanished client can
     // wake this loop before the deadline.
-    const size_t slots = room_.connections().size();
+    const std::span<pollfd> slot_polls = polls_[PollTable::slots];
     const int64_t deadline = monotonic_us() + int64_t{flush_ms} * 1000;
     for (;;) {
         bool waiting = false;
-        for (size_t i = 0; i < slots; ++i) {
+        for (size_t i = 0; i < slot_polls.size(); ++i) {
             const Connection& c = room_.at(i);
             const bool queued = c.in_use && !c.out.empty();
-            polls_[1 + i] = pollfd{queued ? c.fd : -1, POLLOUT, 0};
+            slot_polls[i] = pollfd{queued ? c.fd.get() : -1, POLLOUT, 0};
             waiting |= queued;
         }
         const int64_t left_us = deadline - monotonic_us();
         if (!waiting || left_us <= 0)
             break;
-        if (poll(polls_.data() + 1, slots, static_cast<int>((left_us + 999) / 1000)) < 0 && errno != EINTR)
+        if (poll(slot_polls.data(), slot_polls.size(), static_cast<int>((left_us + 999) / 1000)) < 0 && errno != EINTR)
             break;
-        for (size_t i = 0; i < slots; ++i) {
-            if (polls_[1 + i].revents & (POLLERR | POLLHUP | POLLNVAL))
+        for (size_t i = 0; i < slot_polls.size(); ++i) {
+            if (slot_polls[i].revents & (POLLERR | POLLHUP | POLLNVAL))
                 room_.at(i).out.clear();
         }
         room_.flush_all();
     }
-    for (Connection& c : room_.connections()) {
-        if (!c.in_use)
-            continue;
-        close(c);
-        c.in_use = false;
-        c.fd = -1;
-        c.out.clear();
-    }
+    for (Connection& c : room_.connections())
+        room_.vacate(c);
     log_.flush();
 }
 

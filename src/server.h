@@ -5,8 +5,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cstdint>
 #include <ctime>
+#include <span>
 #include <vector>
 
 #include "bounds.h"
@@ -16,14 +18,43 @@
 
 namespace nchatd {
 
+// What a listening socket's connections are for.
+enum class Listen : uint8_t {
+    chat,  // a TCP port: each connection gets a slot of the room
+};
+
+struct Listener {
+    unique_fd fd;
+    Listen kind = Listen::chat;
+};
+
+// The poll table in named parts, each a run of entries in one array that
+// poll() takes whole: the listening sockets, the control clients, the log,
+// the stop signals and one entry per slot, in slot order.  Parts are sized
+// while the server is set up, never while the loop runs.
+class PollTable {
+  public:
+    enum Part : uint8_t { listeners, controls, log, signals, slots, parts };
+
+    void resize(Part part, size_t n);
+    std::span<pollfd> operator[](Part part) { return {polls_.data() + begin_[part], size(part)}; }
+    std::span<const pollfd> operator[](Part part) const { return {polls_.data() + begin_[part], size(part)}; }
+    size_t size(Part part) const { return begin_[part + 1] - begin_[part]; }
+    std::span<pollfd> all() { return polls_; }
+
+  private:
+    std::vector<pollfd> polls_;
+    std::array<size_t, parts + 1> begin_{};
+};
+
 class Server final : public Transport {
   public:
     Server(long slots, const Limits& limits, Log& log);
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
-    ~Server();
 
-    void listen_on(unique_fd listener);
+    // Adds a listening socket; any number, each served the same way.
+    void listen_on(unique_fd listener, Listen kind = Listen::chat);
     // Takes the descriptor that reports the stop signals.
     void watch_signals(unique_fd signals);
     // Sends the telnet option sequence with every greeting (-t).
@@ -43,14 +74,14 @@ class Server final : public Transport {
     void admit(unique_fd sock, const sockaddr_storage& addr);
 
     Room& room() { return room_; }
-    const pollfd& poll_entry(const Connection& c) const { return polls_[1 + room_.slot_of(c)]; }
+    const pollfd& poll_entry(const Connection& c) const { return polls_[PollTable::slots][room_.slot_of(c)]; }
 
     bool flush(Connection& c) override;
     void close(Connection& c) override;
 
   private:
-    void accept_one();
-    void refuse_without_descriptor();
+    void accept_one(const Listener& l);
+    void refuse_without_descriptor(const Listener& l);
     void serve(Connection& c, short revents);
     void check_day();
     void sweep();
@@ -59,16 +90,17 @@ class Server final : public Transport {
     void unthrottle(Connection& c);
     void set_events(const Connection& c);
     void read_signals();
-    pollfd& log_entry() { return polls_[polls_.size() - 2]; }
-    pollfd& signal_entry() { return polls_.back(); }
+    pollfd& log_entry() { return polls_[PollTable::log][0]; }
+    pollfd& signal_entry() { return polls_[PollTable::signals][0]; }
+    pollfd& slot_entry(const Connection& c) { return polls_[PollTable::slots][room_.slot_of(c)]; }
 
     Log& log_;
     Limits limits_;
     Room room_;
-    std::vector<pollfd> polls_;  // listening socket, one per slot, the log, the signals
+    PollTable polls_;
     std::vector<size_t> throttled_;
-    unique_fd listener_;
-    unique_fd spare_;  // given up for a moment when accept() hits EMFILE
+    std::vector<Listener> listeners_;  // in the order of the table's part
+    unique_fd spare_;                  // given up for a moment when accept() hits EMFILE
     unique_fd signals_;
     int stop_signal_ = 0;
     bool telnet_greeting_ = false;

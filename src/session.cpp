@@ -71,13 +71,9 @@ void take_line(Room& room, Connection& c, std::string_view line)
 
 }  // namespace
 
-void admit(Room& room, Connection& c, int fd, const Peer& peer, bool telnet)
+void admit(Room& room, Connection& c, unique_fd fd, const Peer& peer, bool telnet)
 {
-    c.reset();
-    c.fd = fd;
-    c.in_use = true;
-    c.peer = peer;
-    c.profile.login_time = c.profile.last_active = time(nullptr);
+    room.occupy(c, std::move(fd), peer);
     greet(room, c, telnet);
     room.log_event(c.peer, " accepted.\n");
 }

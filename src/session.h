@@ -17,7 +17,7 @@ size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes);
 // Gives a free slot to a new connection: a fresh record, the greeting and
 // the log line.  With `telnet` the greeting carries the telnet option
 // sequence between the welcome line and the name prompt.
-void admit(Room& room, Connection& c, int fd, const Peer& peer, bool telnet = false);
+void admit(Room& room, Connection& c, unique_fd fd, const Peer& peer, bool telnet = false);
 void greet(Room& room, Connection& c, bool telnet = false);
 
 }  // namespace nchatd

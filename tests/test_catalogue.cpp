@@ -64,7 +64,7 @@ TEST(Catalogue, RefusedNamesEndTheConnection)
         b.feed(n, name + "\r\n");
         EXPECT_EQ(b.read(n), name + "\r\n" + text) << name;
         EXPECT_TRUE(b.closed(n)) << name;
-        EXPECT_EQ(b.user(n).fd, -1);
+        EXPECT_FALSE(b.user(n).fd);
         EXPECT_FALSE(b.user(n).named());
     }
     EXPECT_EQ(b.read(w), "");  // nobody was announced, nobody leaves

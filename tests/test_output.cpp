@@ -313,12 +313,15 @@ TEST(OutputQueue, BurstOfNoticesKeepsReaderWithLongInput)
 
 // The loop itself, in this process, over loopback: a slow reader gets every
 // byte in order while its poll entry asks for POLLOUT, and for POLLIN only
-// once its queue has drained.  Admitted sockets get their options.
+// once its queue has drained.  Admitted sockets get their options.  The
+// two clients come in through two listening sockets, served alike.
 TEST(OutputPath, SlowReaderIsWrittenAsItReads)
 {
     int port = 0;
+    int second_port = 0;
     nchatd::unique_fd listener(harness::listen_loopback(port, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    ASSERT_TRUE(listener);
+    nchatd::unique_fd second(harness::listen_loopback(second_port, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    ASSERT_TRUE(listener && second);
 
     std::string log;
     nchatd::Log logger(&log);
@@ -326,6 +329,7 @@ TEST(OutputPath, SlowReaderIsWrittenAsItReads)
     limits.line_rate = 0;  // the writer types far faster than a person
     nchatd::Server server(4, limits, logger);
     server.listen_on(std::move(listener));
+    server.listen_on(std::move(second));
     nchatd::Room& room = server.room();
     // Turns of the loop until `done`, for at most 5 seconds.
     auto run_until = [&](auto done) {
@@ -341,7 +345,7 @@ TEST(OutputPath, SlowReaderIsWrittenAsItReads)
     harness::client writer;
     ASSERT_TRUE(reader.connect(port, static_cast<int>(small_buffer)));
     ASSERT_TRUE(run_until([&] { return room.at(0).in_use; }));
-    ASSERT_TRUE(writer.connect(port));
+    ASSERT_TRUE(writer.connect(second_port));
     ASSERT_TRUE(run_until([&] { return room.at(1).in_use; }));
     nchatd::Connection& r = room.at(0);
     auto int_option = [](int fd, int level, int name) {
@@ -350,14 +354,14 @@ TEST(OutputPath, SlowReaderIsWrittenAsItReads)
         getsockopt(fd, level, name, &value, &size);
         return value;
     };
-    EXPECT_EQ(int_option(r.fd, IPPROTO_TCP, TCP_NODELAY), 1);
-    EXPECT_EQ(int_option(r.fd, SOL_SOCKET, SO_KEEPALIVE), 1);
-    EXPECT_EQ(int_option(r.fd, SOL_SOCKET, SO_SNDBUF), 2 * nchatd::sndbuf_size) << "fixed, as Linux doubles it";
-    EXPECT_TRUE(fcntl(r.fd, F_GETFL) & O_NONBLOCK);
-    EXPECT_TRUE(fcntl(r.fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(int_option(r.fd.get(), IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_EQ(int_option(r.fd.get(), SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(int_option(r.fd.get(), SOL_SOCKET, SO_SNDBUF), 2 * nchatd::sndbuf_size) << "fixed, as Linux doubles it";
+    EXPECT_TRUE(fcntl(r.fd.get(), F_GETFL) & O_NONBLOCK);
+    EXPECT_TRUE(fcntl(r.fd.get(), F_GETFD) & FD_CLOEXEC);
     // A smaller kernel buffer, so that most of the chat waits in the queue.
     const int small = static_cast<int>(small_buffer);
-    setsockopt(r.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(r.fd.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
 
     ASSERT_TRUE(reader.send("reader\r\n") && writer.send("writer\r\n"));
     ASSERT_TRUE(run_until([&] {

@@ -10,7 +10,7 @@ namespace unit {
 
 bool memory_transport::flush(nchatd::Connection& c)
 {
-    socket& s = sockets[static_cast<size_t>(c.fd)];
+    socket& s = sockets[static_cast<size_t>(c.fd.get())];
     if (s.closed) {
         c.out.clear();
         return true;
@@ -24,10 +24,19 @@ bool memory_transport::flush(nchatd::Connection& c)
 
 void memory_transport::close(nchatd::Connection& c)
 {
-    sockets[static_cast<size_t>(c.fd)].closed = true;
+    sockets[static_cast<size_t>(c.fd.get())].closed = true;
+    // Not a descriptor of this process: nothing to close.
+    (void)c.fd.release();
 }
 
 bench::bench(size_t slots) : room(slots, transport, logger), socket_of_(slots, -1) {}
+
+bench::~bench()
+{
+    // The connections still open hold made-up descriptors, never closed.
+    for (nchatd::Connection& c : room.connections())
+        (void)c.fd.release();
+}
 
 int bench::connect(bool keep, size_t capacity, const char* host)
 {
@@ -39,7 +48,7 @@ int bench::connect(bool keep, size_t capacity, const char* host)
     nchatd::Peer peer;
     std::string_view(host).copy(peer.host.data(), peer.host.size() - 1);
     peer.port = static_cast<uint16_t>(40000 + fd);
-    nchatd::admit(room, *c, fd, peer);
+    nchatd::admit(room, *c, nchatd::unique_fd(fd), peer);
     int slot = static_cast<int>(room.slot_of(*c));
     socket_of_[static_cast<size_t>(slot)] = fd;
     room.flush_all();

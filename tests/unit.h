@@ -24,7 +24,7 @@ class memory_transport final : public nchatd::Transport {
     };
     bool flush(nchatd::Connection& c) override;
     void close(nchatd::Connection& c) override;
-    std::vector<socket> sockets;  // indexed by the connection's fd
+    std::vector<socket> sockets;  // indexed by the connection's made-up descriptor
 };
 
 class bench {
@@ -33,6 +33,7 @@ class bench {
     static constexpr size_t fast_reader = 1 << 20;
 
     explicit bench(size_t slots = 8);
+    ~bench();
     bench(const bench&) = delete;
     bench& operator=(const bench&) = delete;
 
