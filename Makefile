@@ -11,13 +11,27 @@ DESTDIR     ?=
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-BUILD_DEPS := cmake make g++ pkgconf libsystemd-dev libutf8proc-dev
-# systemd brings systemd-analyze and systemd-socket-activate.
-TEST_DEPS  := libgtest-dev python3 faketime telnet busybox netcat-openbsd tmux procps util-linux \
-              dpkg-dev file mandoc systemd groff-base
+# Debian packages, one per line with what needs it, so a new one is a line.
+# The server alone (`make run`):
+BUILD_DEPS := cmake make g++ pkgconf
+BUILD_DEPS += libsystemd-dev             # socket activation, readiness
+BUILD_DEPS += libutf8proc-dev            # UTF-8 classes and widths
+# Everything `make check` runs, on top of the above:
+TEST_DEPS := libgtest-dev
+TEST_DEPS += python3 tmux                # tests/e2e drives real clients in tmux
+TEST_DEPS += telnet busybox netcat-openbsd   # ... these clients
+TEST_DEPS += faketime                    # the day change under a faked clock
+TEST_DEPS += procps util-linux           # prlimit for the open-files tests
+TEST_DEPS += systemd                     # systemd-analyze, systemd-socket-activate
+TEST_DEPS += man-db                      # systemd-analyze verify runs man for Documentation=
+TEST_DEPS += mandoc groff-base           # the manual page's lints
+TEST_DEPS += dpkg-dev file               # cpack -G DEB, dpkg-shlibdeps, the stripped check
 BENCH_DEPS := ncat ngircd
 FUZZ_DEPS  := clang libclang-rt-14-dev
 PKG_DEPS   := dpkg-dev file mandoc systemd
+
+# A fresh minimal Debian 12 root for `make fresh-check`.
+FRESH_SUITE ?= bookworm
 
 ifeq ($(SANITIZE),1)
   BUILD := $(BUILD)-san
@@ -27,7 +41,7 @@ ifeq ($(WERROR),1)
   CMAKE_FLAGS += -DNCHATD_WERROR=ON
 endif
 
-.PHONY: all deps test-deps run check build install package bench fuzz format tidy clean
+.PHONY: all deps test-deps run check fresh-check build install package bench fuzz format tidy clean
 
 all: build
 
@@ -65,9 +79,18 @@ run: deps
 	cmake --build $(BUILD) -j $(JOBS) --target nchatd
 	./$(BUILD)/nchatd -i -p $(PORT)
 
+# Configures again even in a tree that `make run` made before GoogleTest was
+# installed, so the suite is there; a tree without tests is an error.
 check: test-deps
-	$(MAKE) build
-	cd $(BUILD) && ctest --output-on-failure --timeout 300 -j $(JOBS)
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DNCHATD_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error --timeout 300 -j $(JOBS)
+
+# What a newcomer does, in a fresh minimal Debian root: `make run` greets a
+# client, then `make check` passes.  As root; needs mmdebstrap.
+fresh-check:
+	$(call need,mmdebstrap)
+	./.ci/fresh-machine $(FRESH_SUITE)
 
 install: deps
 	$(MAKE) build
