@@ -25,12 +25,23 @@ inline constexpr size_t recv_size = 128;
 inline constexpr size_t line_max = 511;
 inline constexpr size_t name_max = 20;
 inline constexpr size_t status_max = 39;
+// An away text is as long as a status.
+inline constexpr size_t away_max = status_max;
+// Users one connection may ignore; each entry is two bytes in every slot.
+inline constexpr size_t ignore_max = 32;
+// Recent lines kept for those who log in later (-H); 0 keeps none.  Each
+// takes a fixed entry of the longest line said, "<name> line\r\n", so the
+// ring costs at most 200 * 548 bytes, allocated once at start-up.
+inline constexpr long default_recent = 0;
+inline constexpr long max_recent = 200;
+inline constexpr size_t said_max = 1 + name_max + 2 + line_max + 2;
 // Room for any one composed message: the writer's copy of the longest chat
 // line is 544 bytes.
 inline constexpr size_t message_max = 600;
 // Output queued for one connection and not yet taken by the kernel.  Must
 // hold the largest burst the server itself sends to one client: "/list"
-// with 2048 names is 2048 lines of at most 32 bytes, just over 64 KiB.
+// with 2048 names is 2048 lines of at most 39 bytes, under 80 KiB; 200
+// recent lines at a login are at most 200 * 542 bytes, under 106 KiB.
 inline constexpr size_t outq_max = 128 * 1024;
 // First allocation of an output queue; it doubles as needed up to the
 // bound, and a drained queue shrinks back to it within a second.  Small,

@@ -71,6 +71,22 @@ TimeText time_text(time_t t, bool utc)
     return out;
 }
 
+// How long ago `since` was: "12 min", "3 h 5 min".
+struct Ago {
+    char text[48]{};
+};
+
+Ago ago(time_t since)
+{
+    Ago out;
+    const long min = std::max(0L, static_cast<long>(time(nullptr) - since)) / 60;
+    if (min < 60)
+        snprintf(out.text, sizeof out.text, "%ld min", min);
+    else
+        snprintf(out.text, sizeof out.text, "%ld h %ld min", min / 60, min % 60);
+    return out;
+}
+
 void cmd_help(Room& room, Connection& c, std::string_view)
 {
     for (const Command& cmd : commands) {
@@ -98,6 +114,8 @@ void cmd_list(Room& room, Connection& c, std::string_view)
         room.send(c, texts::server_prefix, Mode::more);
         room.send(c, "  "sv, Mode::more);
         room.send(c, other.name(), Mode::more);
+        if (other.profile.is_away())
+            room.send(c, " (away)"sv, Mode::more);
         room.send_newline(c);
     }
     end_reply(room, c);
@@ -121,6 +139,8 @@ void cmd_info(Room& room, Connection& c, std::string_view arg)
     replyf(room, c, "*   idling since UTC: %s\r\n", time_text(p.last_active, true).text);
     replyf(room, c, "*   connected from %s\r\n", who->peer.host.data());
     replyf(room, c, "*   user status: \"%s\"\r\n", p.status.data());
+    if (p.is_away())
+        replyf(room, c, "*   away (for %s): %s\r\n", ago(p.away_since).text, p.away.data());
     end_reply(room, c);
 }
 
@@ -197,6 +217,13 @@ void cmd_priv(Room& room, Connection& c, std::string_view arg)
     room.private_message(*to, c, text);
     room.send_stamp(c);
     room.send(c, texts::private_sent, Mode::last);
+    const Profile& p = to->profile;
+    if (p.is_away()) {
+        char line[message_max];
+        int n = snprintf(line, sizeof line, "* %s is away (for %s): %s\r\n", p.name.data(), ago(p.away_since).text,
+                         p.away.data());
+        reply(room, c, {line, static_cast<size_t>(std::max(n, 0))});
+    }
 }
 
 void cmd_wait(Room& room, Connection& c, std::string_view)
@@ -253,6 +280,90 @@ void cmd_telnet(Room& room, Connection& c, std::string_view arg)
     end_reply(room, c);
 }
 
+void cmd_me(Room& room, Connection& c, std::string_view arg)
+{
+    if (arg.empty()) {
+        room.send_newline(c);
+        reply(room, c, "* /me needs an action\r\n"sv);
+        return room.send_prompt(c);
+    }
+    const char* name = c.profile.name.data();
+    const int width = static_cast<int>(arg.size());
+    char text[message_max];
+    int n = snprintf(text, sizeof text, "* %s %.*s\r\n", name, width, arg.data());
+    char own[message_max];
+    int m = snprintf(own, sizeof own, "* \x1b[1m%s\x1b[0m %.*s\r\n", name, width, arg.data());
+    room.say(c, {text, static_cast<size_t>(n)}, {own, static_cast<size_t>(m)});
+}
+
+void cmd_away(Room& room, Connection& c, std::string_view arg)
+{
+    Profile& p = c.profile;
+    char text[message_max];
+    if (arg.empty() && !p.is_away()) {
+        reply(room, c, "* you are not away\r\n"sv);
+    } else if (arg.empty()) {
+        p.away[0] = '\0';
+        int n = snprintf(text, sizeof text, "* user %s is back\r\n", p.name.data());
+        room.broadcast(&c, {text, static_cast<size_t>(n)}, true);
+        reply(room, c, "* you are back\r\n"sv);
+    } else if (utf8::characters(arg) > away_max) {
+        reply(room, c, "* away message is too long\r\n"sv);
+    } else {
+        p.away[arg.substr(0, p.away.size() - 1).copy(p.away.data(), p.away.size() - 1)] = '\0';
+        p.away_since = time(nullptr);
+        int n = snprintf(text, sizeof text, "* user %s is away: %s\r\n", p.name.data(), p.away.data());
+        room.broadcast(&c, {text, static_cast<size_t>(n)}, true);
+        reply(room, c, "* you are away\r\n"sv);
+    }
+    end_reply(room, c);
+}
+
+void cmd_ignore(Room& room, Connection& c, std::string_view arg)
+{
+    const Ignores& list = c.ignores;
+    if (arg.empty()) {
+        reply(room, c, list.count == 0 ? "* you ignore nobody\r\n"sv : "* you ignore:\r\n"sv, Mode::more);
+        for (size_t i = 0; i < list.count; ++i)
+            replyf(room, c, "*   %s\r\n", room.at(list.slots[i]).profile.name.data());
+        return end_reply(room, c);
+    }
+    Connection* who = find_named(room, arg);
+    if (!who) {
+        no_such_user(room, c);
+        return end_reply(room, c);
+    }
+    if (who == &c) {
+        reply(room, c, "* not available on self\r\n"sv);
+        return end_reply(room, c);
+    }
+    const char* name = who->profile.name.data();
+    switch (room.ignore(c, *who)) {
+    case Room::Ignored::added:
+        replyf(room, c, "* ignoring user %s\r\n", name);
+        break;
+    case Room::Ignored::already:
+        replyf(room, c, "* already ignoring user %s\r\n", name);
+        break;
+    case Room::Ignored::full:
+        replyf(room, c, "* ignore list is full (%zu users)\r\n", ignore_max);
+        break;
+    }
+    end_reply(room, c);
+}
+
+void cmd_unignore(Room& room, Connection& c, std::string_view arg)
+{
+    Connection* who = find_named(room, arg);
+    if (!who)
+        no_such_user(room, c);
+    else if (room.unignore(c, *who))
+        replyf(room, c, "* no longer ignoring user %s\r\n", who->profile.name.data());
+    else
+        replyf(room, c, "* not ignoring user %s\r\n", who->profile.name.data());
+    end_reply(room, c);
+}
+
 const Command* find_command(std::string_view word)
 {
     for (const Command& cmd : commands) {
@@ -264,7 +375,7 @@ const Command* find_command(std::string_view word)
 
 }  // namespace
 
-const std::array<Command, 16> commands = {{
+const std::array<Command, 20> commands = {{
     {"help", cmd_help, "", "Print available commands."},
     {"list", cmd_list, "", "List connected users."},
     {"quit", cmd_quit, "", "Quit chat."},
@@ -281,11 +392,14 @@ const std::array<Command, 16> commands = {{
     {"status", cmd_status, "[stat]", "Get or set your status."},
     {"statusof", cmd_statusof, "nick", "Get stauts of the specified user."},
     {"bell", cmd_bell, "[arg/?]", "Get or set bell setting."},
+    {"me", cmd_me, "action", "Show others what you do.", true},
+    {"away", cmd_away, "[msg]", "Mark yourself away, or back without [msg]."},
+    {"ignore", cmd_ignore, "[nick]", "Hide a user's lines, or list whom you ignore."},
+    {"unignore", cmd_unignore, "nick", "Show a user's lines again."},
 }};
 
 void run_command(Room& room, Connection& c, std::string_view line)
 {
-    room.send_newline(c);
     std::string_view rest = line.substr(1);
     size_t n = 0;
     while (n < rest.size() && std::isalnum(static_cast<unsigned char>(rest[n])))
@@ -300,6 +414,9 @@ void run_command(Room& room, Connection& c, std::string_view line)
         arg.remove_prefix(std::min(arg.find_first_not_of(' '), arg.size()));
     }
     const Command* cmd = find_command(word);
+    if (cmd && cmd->said)
+        return cmd->handler(room, c, arg);
+    room.send_newline(c);
     if (!cmd) {
         reply(room, c, "* unknown command\r\n"sv);
         room.send_prompt(c);

@@ -1,4 +1,4 @@
-// The sixteen chat commands.
+// The chat commands: the sixteen of old, then those added since.
 #pragma once
 
 #include <array>
@@ -15,10 +15,12 @@ struct Command {
     Handler handler;
     std::string_view args;
     std::string_view help;
+    // Answered like a chat line: no line break before, no prompt after.
+    bool said = false;
 };
 
 // In listing order.
-extern const std::array<Command, 16> commands;
+extern const std::array<Command, 20> commands;
 
 // Runs a line that begins with "/": the word after it names the command,
 // spaces after the word separate it from the argument.

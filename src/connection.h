@@ -36,6 +36,28 @@ struct Profile {
     time_t login_time = 0;
     time_t last_active = 0;
     uint64_t lines_written = 0;
+    std::array<char, 4 * away_max + 1> away{};  // empty when not away
+    time_t away_since = 0;
+
+    bool is_away() const { return away[0] != '\0'; }
+};
+
+// Whom the user ignores, by slot.  An entry never outlives either
+// connection: the room takes it out when the ignored one ends, so a later
+// occupant of that slot is not ignored.
+struct Ignores {
+    std::array<uint16_t, ignore_max> slots{};
+    uint8_t count = 0;
+    uint16_t by = 0;  // lists this connection is in
+
+    bool has(size_t slot) const
+    {
+        for (size_t i = 0; i < count; ++i) {
+            if (slots[i] == slot)
+                return true;
+        }
+        return false;
+    }
 };
 
 // The line budget; see flood_burst_lines.
@@ -79,6 +101,7 @@ struct Connection {
     LineEditor editor;
     Profile profile;
     FloodBudget flood;
+    Ignores ignores;
     OutputQueue out;  // kept for the slot's next occupant
 
     bool open() const { return in_use && closing == Closing::open; }
@@ -96,6 +119,7 @@ struct Connection {
         editor = {};
         profile = {};
         flood = {};
+        ignores = {};
         out.clear();
     }
 };

@@ -37,6 +37,7 @@ int main(int argc, char** argv)
     try {
         log.emplace(o.detach ? Log() : Log(STDOUT_FILENO));
         server.emplace(users, o.limits, *log);
+        server->room().recent().allocate(static_cast<size_t>(o.recent));
     } catch (const std::bad_alloc&) {
         fprintf(stderr, "%s: failed to allocate memory for users\n", prog);
         return 1;

@@ -43,6 +43,8 @@ std::string usage(const char* prog)
                    default_unnamed_per_addr) +
            printed("  -r LINES  specify lines per second a client may send, 0 for no limit (default: %ld)\n",
                    default_line_rate) +
+           printed("  -H LINES  specify recent chat lines shown to a user who logs in, at most %ld (default: %ld)\n",
+                   max_recent, default_recent) +
            "  -a        accept printable ASCII only, for terminals that are not UTF-8\n"
            "  -t        send the telnet option sequence to every new connection before the name prompt\n"
            "  -V        print the version and exit (also --version)\n"
@@ -192,6 +194,9 @@ Parsed parse_options(std::span<char* const> argv)
                 break;
             case 'r':
                 ok = number(args, prog, 'r', 0, max_line_rate, o.limits.line_rate, p);
+                break;
+            case 'H':
+                ok = number(args, prog, 'H', 0, max_recent, o.recent, p);
                 break;
             default:
                 return failure(1, printed("%s: unknown option: -%c\n", prog, letter));

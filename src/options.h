@@ -20,6 +20,7 @@ struct Options {
     bool detach = true;
     bool telnet = false;  // send the telnet option sequence with the greeting (-t)
     Charset charset = Charset::utf8;
+    long recent = default_recent;  // lines shown to whoever logs in (-H)
     Limits limits;
 };
 

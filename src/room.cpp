@@ -181,22 +181,84 @@ void Room::deliver(Connection& c, const Message& m)
         c.out.mark_redraw(texts::prompt.size() + input);
 }
 
+// The one decision who reads what.  Notices reach everybody; what a user
+// said skips those who ignore that user, a check paid only by readers
+// who ignore someone.
+void Room::to_readers(const Connection* from, const Message& m, bool said)
+{
+    for (Connection& c : slots_) {
+        if (!c.open() || !c.named() || &c == from)
+            continue;
+        if (said && c.ignores.count > 0 && c.ignores.has(slot_of(*from)))
+            continue;
+        deliver(c, m);
+    }
+}
+
 void Room::broadcast(const Connection* from, std::string_view text, bool with_time)
 {
     const Stamp stamp = with_time ? stamp_now() : Stamp{};
-    const Message m(stamp.view(), text);
-    for (Connection& c : slots_) {
-        if (c.open() && c.named() && &c != from)
-            deliver(c, m);
-    }
+    to_readers(from, Message(stamp.view(), text), false);
+}
+
+void Room::say(Connection& from, std::string_view to_others, std::string_view own_copy)
+{
+    const Stamp stamp = stamp_now();
+    to_readers(&from, Message(stamp.view(), to_others), true);
+    recent_.keep(stamp.view(), to_others);
+    deliver(from, stamp.view(), own_copy);
+    from.profile.lines_written++;
 }
 
 void Room::private_message(Connection& to, const Connection& from, std::string_view text)
 {
+    if (to.ignores.count > 0 && to.ignores.has(slot_of(from)))
+        return;
     char line[message_max];
     int n = snprintf(line, sizeof line, "![%s] %.*s\r\n", from.profile.name.data(), static_cast<int>(text.size()),
                      text.data());
     deliver(to, stamp_now().view(), {line, std::min(static_cast<size_t>(std::max(n, 0)), sizeof line - 1)});
+}
+
+Room::Ignored Room::ignore(Connection& c, Connection& who)
+{
+    Ignores& list = c.ignores;
+    const size_t slot = slot_of(who);
+    if (list.has(slot))
+        return Ignored::already;
+    if (list.count == list.slots.size())
+        return Ignored::full;
+    list.slots[list.count++] = static_cast<uint16_t>(slot);
+    who.ignores.by++;
+    return Ignored::added;
+}
+
+bool Room::unignore(Connection& c, Connection& who)
+{
+    Ignores& list = c.ignores;
+    const size_t slot = slot_of(who);
+    for (size_t i = 0; i < list.count; ++i) {
+        if (list.slots[i] == slot) {
+            list.slots[i] = list.slots[--list.count];
+            who.ignores.by--;
+            return true;
+        }
+    }
+    return false;
+}
+
+// An ending connection leaves every list it was in and empties its own,
+// before its slot can be taken again.
+void Room::forget_ignores(Connection& c)
+{
+    Ignores& own = c.ignores;
+    for (size_t i = 0; i < own.count; ++i)
+        slots_[own.slots[i]].ignores.by--;
+    own.count = 0;
+    for (size_t i = 0; own.by > 0 && i < slots_.size(); ++i) {
+        if (slots_[i].ignores.count > 0)
+            (void)unignore(slots_[i], c);
+    }
 }
 
 void Room::request_close(Connection& c, const char* why)
@@ -232,6 +294,7 @@ void Room::end(Connection& c)
         log_event(c.peer, " has been closed (user \"%s\").\n", c.profile.name.data());
     else
         log_event(c.peer, " has been closed.\n");
+    forget_ignores(c);
     (void)transport_.flush(c);
     vacate(c);
 }

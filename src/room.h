@@ -11,6 +11,7 @@
 
 #include "connection.h"
 #include "log.h"
+#include "recent.h"
 #include "stats.h"
 
 namespace nchatd {
@@ -93,7 +94,20 @@ class Room {
     // Delivers to every logged-in user but `from`, behind one stamp when
     // `with_time`.
     void broadcast(const Connection* from, std::string_view text, bool with_time);
+    // A chat line or action: `to_others` behind one stamp to every other
+    // logged-in user who does not ignore the writer, and into the recent
+    // lines; `own_copy` to the writer, whose lines written grow by one.
+    void say(Connection& from, std::string_view to_others, std::string_view own_copy);
+    // Delivered unless `to` ignores `from`; the sender cannot tell.
     void private_message(Connection& to, const Connection& from, std::string_view text);
+
+    // The lines `say` kept, for those who log in later.
+    Recent& recent() { return recent_; }
+
+    enum class Ignored { added, already, full };
+    Ignored ignore(Connection& c, Connection& who);
+    // False when `c` did not ignore `who`.
+    bool unignore(Connection& c, Connection& who);
 
     // Hides the connection from delivery, lookup and /list at once; the
     // loop retires it after the event.  `why` is logged as "dropped: why",
@@ -114,6 +128,8 @@ class Room {
   private:
     void overflow(Connection& c);
     void end(Connection& c);
+    void to_readers(const Connection* from, const Message& m, bool said);
+    void forget_ignores(Connection& c);
 
     std::vector<Connection> slots_;
     std::vector<size_t> pending_;  // slots with queued output
@@ -121,6 +137,7 @@ class Room {
     size_t overflowed_ = 0;
     Transport& transport_;
     Log& log_;
+    Recent recent_;
     time_t start_time_ = 0;
     size_t occupied_ = 0;
     Stats stats_;

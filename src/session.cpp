@@ -23,6 +23,26 @@ void refuse_login(Room& room, Connection& c, std::string_view text, const char* 
     room.request_close(c, why);
 }
 
+// What was said before the user came, each line behind its own stamp,
+// between two lines stamped now; nothing at all when nothing is kept.
+void show_recent(Room& room, Connection& c)
+{
+    const Recent& recent = room.recent();
+    if (recent.size() == 0)
+        return;
+    char head[32];
+    int n = snprintf(head, sizeof head, "* last %zu line%s:\r\n", recent.size(), recent.size() == 1 ? "" : "s");
+    room.send_stamp(c);
+    room.send(c, {head, static_cast<size_t>(n)}, Mode::last);
+    for (size_t i = 0; i < recent.size(); ++i) {
+        const Recent::Line line = recent[i];
+        room.send(c, line.stamp, Mode::more);
+        room.send(c, line.text, Mode::last);
+    }
+    room.send_stamp(c);
+    room.send(c, "* end of last lines\r\n", Mode::last);
+}
+
 void login(Room& room, Connection& c, std::string_view name)
 {
     room.send_newline(c);
@@ -39,6 +59,7 @@ void login(Room& room, Connection& c, std::string_view name)
     room.send(c, "* logged in as ", Mode::more);
     room.send(c, c.name(), Mode::more);
     room.send(c, texts::newline, Mode::last);
+    show_recent(room, c);
     char notice[message_max];
     int n =
         snprintf(notice, sizeof notice, "* user %s logged in from %s\r\n", c.profile.name.data(), c.peer.host.data());
@@ -52,10 +73,9 @@ void chat(Room& room, Connection& c, std::string_view line)
     const char* name = c.profile.name.data();
     const int width = static_cast<int>(line.size());
     int n = snprintf(text, sizeof text, "<%s> %.*s\r\n", name, width, line.data());
-    room.broadcast(&c, {text, static_cast<size_t>(n)}, true);
-    n = snprintf(text, sizeof text, "<\x1b[1m%s\x1b[0m> %.*s\r\n", name, width, line.data());
-    room.deliver(c, stamp_now().view(), {text, static_cast<size_t>(n)});
-    c.profile.lines_written++;
+    char own[message_max];
+    int m = snprintf(own, sizeof own, "<\x1b[1m%s\x1b[0m> %.*s\r\n", name, width, line.data());
+    room.say(c, {text, static_cast<size_t>(n)}, {own, static_cast<size_t>(m)});
 }
 
 void take_line(Room& room, Connection& c, std::string_view line)

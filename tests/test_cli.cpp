@@ -92,6 +92,8 @@ TEST(Cli, HelpTextEndsParsing)
                              "  -u NUM    specify maximal number of clients at the name prompt per address, 0 for no "
                              "limit (default: 10)\n"
                              "  -r LINES  specify lines per second a client may send, 0 for no limit (default: 5)\n"
+                             "  -H LINES  specify recent chat lines shown to a user who logs in, at most 200 "
+                             "(default: 0)\n"
                              "  -a        accept printable ASCII only, for terminals that are not UTF-8\n"
                              "  -t        send the telnet option sequence to every new connection before the name "
                              "prompt\n"
@@ -145,6 +147,8 @@ TEST(Cli, BadOptionsAndOperands)
         {{"-u", "2049"}, 2, ": operand of -u must be between 0 and 2048\n"},
         {{"-r", "1001"}, 2, ": operand of -r must be between 0 and 1000\n"},
         {{"-r"}, 2, ": missing operand for -r\n"},
+        {{"-H", "201"}, 2, ": operand of -H must be between 0 and 200\n"},
+        {{"-H", "-1"}, 2, ": operand of -H must be between 0 and 200\n"},
         // Every word is an option or an operand of one.
         {{"-i", "5103"}, 2, ": unexpected operand: 5103\n"},
         {{"-n", "1", "extra", "-p", "3000", "--help"}, 2, ": unexpected operand: extra\n"},

@@ -35,7 +35,7 @@ STAMP = r"\d\d:\d\d"
 WAIT = 5.0  # seconds for any single thing to show up
 COMMANDS = ["help", "list", "quit", "exit", "name", "nick", "msg", "priv",
             "time", "info", "telnet", "wait", "version", "status",
-            "statusof", "bell"]
+            "statusof", "bell", "me", "away", "ignore", "unignore"]
 CLIENTS = {"telnet": ["telnet"], "busybox": ["busybox", "telnet"],
            "nc": ["nc"]}
 
