@@ -60,6 +60,7 @@ void Room::vacate(Connection& c)
 {
     if (!c.in_use)
         return;
+    forget_ignores(c);
     transport_.close(c);
     if (c.closing == Closing::overflow)
         overflowed_--;
@@ -294,7 +295,6 @@ void Room::end(Connection& c)
         log_event(c.peer, " has been closed (user \"%s\").\n", c.profile.name.data());
     else
         log_event(c.peer, " has been closed.\n");
-    forget_ignores(c);
     (void)transport_.flush(c);
     vacate(c);
 }

@@ -31,7 +31,7 @@ void show_recent(Room& room, Connection& c)
     if (recent.size() == 0)
         return;
     char head[32];
-    int n = snprintf(head, sizeof head, "* last %zu line%s:\r\n", recent.size(), recent.size() == 1 ? "" : "s");
+    int n = snprintf(head, sizeof head, "* last %zu lines:\r\n", recent.size());
     room.send_stamp(c);
     room.send(c, {head, static_cast<size_t>(n)}, Mode::last);
     for (size_t i = 0; i < recent.size(); ++i) {
