@@ -16,17 +16,19 @@ FUZZ_SECONDS ?= 60
 BUILD_DEPS := cmake make g++ pkgconf
 BUILD_DEPS += libsystemd-dev             # socket activation, readiness
 BUILD_DEPS += libutf8proc-dev            # UTF-8 classes and widths
+BUILD_DEPS += libssl-dev                 # TLS on the second port
 # Everything `make check` runs, on top of the above:
 TEST_DEPS := libgtest-dev
 TEST_DEPS += python3 tmux                # tests/e2e drives real clients in tmux
 TEST_DEPS += telnet busybox netcat-openbsd   # ... these clients
+TEST_DEPS += telnet-ssl socat openssl    # ... and these over TLS; test certificates
 TEST_DEPS += faketime                    # the day change under a faked clock
 TEST_DEPS += procps util-linux           # prlimit for the open-files tests
 TEST_DEPS += systemd                     # systemd-analyze, systemd-socket-activate
 TEST_DEPS += man-db                      # systemd-analyze verify runs man for Documentation=
 TEST_DEPS += mandoc groff-base           # the manual page's lints
 TEST_DEPS += dpkg-dev file               # cpack -G DEB, dpkg-shlibdeps, the stripped check
-BENCH_DEPS := ncat ngircd
+BENCH_DEPS := ncat ngircd stunnel4       # stunnel: the TLS bench's alternative
 FUZZ_DEPS  := clang libclang-rt-14-dev
 PKG_DEPS   := dpkg-dev file mandoc systemd
 

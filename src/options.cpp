@@ -45,6 +45,9 @@ std::string usage(const char* prog)
                    default_line_rate) +
            printed("  -H LINES  specify recent chat lines shown to a user who logs in, at most %ld (default: %ld)\n",
                    max_recent, default_recent) +
+           "  -s PORT   specify a TLS port beside the plain one (needs -C and -K)\n"
+           "  -C FILE   specify the PEM certificate chain of the TLS port\n"
+           "  -K FILE   specify the PEM private key of the TLS port\n"
            "  -a        accept printable ASCII only, for terminals that are not UTF-8\n"
            "  -t        send the telnet option sequence to every new connection before the name prompt\n"
            "  -V        print the version and exit (also --version)\n"
@@ -139,6 +142,31 @@ bool address(Args& args, const char* prog, sockaddr_storage& into, Parsed& fail)
     return true;
 }
 
+// Reads a file name operand.
+bool file(Args& args, const char* prog, char letter, std::string& into, Parsed& fail)
+{
+    if (!args.more()) {
+        fail = failure(2, printed("%s: missing operand for -%c\n", prog, letter));
+        return false;
+    }
+    into = args.take();
+    return true;
+}
+
+// The TLS port needs both files, and the files are of no use without it.
+Parsed check_tls(Parsed p, const char* prog)
+{
+    const Options& o = p.options;
+    const bool files = !o.cert_file.empty() || !o.key_file.empty();
+    if (o.tls_port != 0 && (o.cert_file.empty() || o.key_file.empty()))
+        return failure(2, printed("%s: -s needs a certificate (-C) and a key (-K)\n", prog));
+    if (o.tls_port == 0 && files)
+        return failure(2, printed("%s: -C and -K are for the TLS port; give it with -s\n", prog));
+    if (o.tls_port != 0 && o.tls_port == o.port)
+        return failure(2, printed("%s: the TLS port (-s) must differ from the plain port (-p)\n", prog));
+    return p;
+}
+
 }  // namespace
 
 Parsed parse_options(std::span<char* const> argv)
@@ -198,6 +226,15 @@ Parsed parse_options(std::span<char* const> argv)
             case 'H':
                 ok = number(args, prog, 'H', 0, max_recent, o.recent, p);
                 break;
+            case 's':
+                ok = number(args, prog, 's', 1, max_port, o.tls_port, p);
+                break;
+            case 'C':
+                ok = file(args, prog, 'C', o.cert_file, p);
+                break;
+            case 'K':
+                ok = file(args, prog, 'K', o.key_file, p);
+                break;
             default:
                 return failure(1, printed("%s: unknown option: -%c\n", prog, letter));
             }
@@ -205,7 +242,7 @@ Parsed parse_options(std::span<char* const> argv)
                 return p;
         }
     }
-    return p;
+    return check_tls(std::move(p), prog);
 }
 
 }  // namespace nchatd

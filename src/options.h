@@ -22,6 +22,11 @@ struct Options {
     Charset charset = Charset::utf8;
     long recent = default_recent;  // lines shown to whoever logs in (-H)
     Limits limits;
+    // The TLS port beside the plain one (-s), 0 for none, with its PEM
+    // certificate chain (-C) and private key (-K).
+    long tls_port = 0;
+    std::string cert_file;
+    std::string key_file;
 };
 
 // Either options to run with, or what to print and the exit status.

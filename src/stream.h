@@ -1,0 +1,63 @@
+// The byte stream under one connection: a plain socket, or TLS over one.
+// The server reads and writes through it and never knows which it has, so
+// the room, the output queue and one send per client per turn stay as
+// they are.
+#pragma once
+
+#include <poll.h>
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace nchatd {
+
+// What one read or write did: bytes moved; none, when the stream waits for
+// poll; or the end of the stream.
+struct IoResult {
+    size_t bytes = 0;
+    bool ended = false;
+    // Why a broken stream is dropped, for the log; null for a peer that
+    // simply went away.  Valid as long as the stream.
+    const char* why = nullptr;
+    // The TLS handshake finished during this read.
+    bool opened = false;
+};
+
+class Stream {
+  public:
+    virtual ~Stream() = default;
+    // At most `into.size()` bytes of the peer's input.
+    [[nodiscard]] virtual IoResult read(std::span<unsigned char> into) = 0;
+    // Hands bytes to the kernel, as many as it takes now.
+    [[nodiscard]] virtual IoResult write(std::string_view bytes) = 0;
+    // Input that the stream holds already, which poll cannot report.
+    virtual bool pending() const = 0;
+    // The poll events that let a read (when `reading`) and a write (when
+    // `writing`) go on.
+    virtual short events(bool reading, bool writing) const = 0;
+    // Whether what poll reported lets a read go on.
+    virtual bool readable(short revents) const = 0;
+    // The protocol's last words, if any; the owner closes the socket.
+    virtual void close() = 0;
+};
+
+// A plain TCP socket, not owned.
+class PlainStream final : public Stream {
+  public:
+    explicit PlainStream(int fd) : fd_(fd) {}
+    IoResult read(std::span<unsigned char> into) override;
+    IoResult write(std::string_view bytes) override;
+    bool pending() const override { return false; }
+    short events(bool reading, bool writing) const override
+    {
+        return static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0));
+    }
+    bool readable(short revents) const override { return revents & POLLIN; }
+    void close() override {}
+
+  private:
+    int fd_;
+};
+
+}  // namespace nchatd
