@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "clock.h"
 #include "server.h"
@@ -18,9 +19,12 @@ namespace nchatd {
 namespace {
 
 // A socket that gets no slot is told why in one send, never waited for.
-void refuse(unique_fd sock, std::string_view text)
+// On the TLS port the text would be garbage to the client, and a
+// handshake only to say no is what a flood wants: it is closed unsaid.
+void refuse(unique_fd sock, std::string_view text, bool tls)
 {
-    (void)send(sock.get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (!tls)
+        (void)send(sock.get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     close_draining(sock.release());
 }
 
@@ -48,19 +52,21 @@ Peer peer_of(const sockaddr_storage& addr)
 
 }  // namespace
 
-void Server::admit(unique_fd sock, const sockaddr_storage& addr)
+void Server::admit(unique_fd sock, const sockaddr_storage& addr, uint16_t tls_port)
 {
     Peer peer = peer_of(addr);
+    peer.tls_port = tls_port;
+    const bool tls = tls_port != 0;
     Connection* c = room_.free_slot();
     if (!c) {
-        refuse(std::move(sock), texts::too_many_users);
+        refuse(std::move(sock), texts::too_many_users, tls);
         room_.stats().refused_table_full++;
         room_.log_event(peer, " dropped: too many users.\n");
         return;
     }
     const long per_addr = limits_.unnamed_per_addr;
     if (per_addr > 0 && room_.unnamed_from(peer.address()) >= static_cast<size_t>(per_addr)) {
-        refuse(std::move(sock), texts::too_many_from_addr);
+        refuse(std::move(sock), texts::too_many_from_addr, tls);
         room_.stats().refused_per_address++;
         room_.log_event(peer, " dropped: too many unnamed connections from this address.\n");
         return;
@@ -72,14 +78,28 @@ void Server::admit(unique_fd sock, const sockaddr_storage& addr)
         int n = snprintf(text, sizeof text, "%.*s%s%.*s", static_cast<int>(texts::error_head.size()),
                          texts::error_head.data(), strerror(err), static_cast<int>(texts::error_tail.size()),
                          texts::error_tail.data());
-        refuse(std::move(sock), {text, std::min(static_cast<size_t>(std::max(n, 0)), sizeof text - 1)});
+        refuse(std::move(sock), {text, std::min(static_cast<size_t>(std::max(n, 0)), sizeof text - 1)}, tls);
         room_.log_event(peer, " dropped: %s\n", strerror(err));
         return;
     }
     // Best effort: without them a client is merely buffered more, or later.
     (void)set_sndbuf(fd, sndbuf_size);
     (void)set_nodelay(fd);
+    std::unique_ptr<Stream> stream;
+    if (tls) {
+        auto s = std::make_unique<TlsStream>(tls_.get(), fd);
+        if (s->ok())
+            stream = std::move(s);
+    } else {
+        stream = std::make_unique<PlainStream>(fd);
+    }
+    if (!stream) {
+        refuse(std::move(sock), texts::no_resource, tls);
+        room_.log_event(peer, " dropped: no resource.\n");
+        return;
+    }
     nchatd::admit(room_, *c, std::move(sock), peer, telnet_greeting_);
+    c->stream = std::move(stream);
     c->admitted_s = monotonic_s();
     set_events(*c);
 }
@@ -96,7 +116,7 @@ void Server::refuse_without_descriptor(const Listener& l)
     socklen_t len = sizeof addr;
     unique_fd sock(accept(l.fd.get(), reinterpret_cast<sockaddr*>(&addr), &len));
     if (sock) {
-        refuse(std::move(sock), texts::no_resource);
+        refuse(std::move(sock), texts::no_resource, l.kind == Listen::tls);
         room_.log_event(peer_of(addr), " dropped: no resource.\n");
     }
     spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -111,6 +131,9 @@ void Server::accept_one(const Listener& l)
         switch (l.kind) {
         case Listen::chat:
             admit(std::move(sock), addr);
+            break;
+        case Listen::tls:
+            admit(std::move(sock), addr, l.port);
             break;
         }
     } else if (errno == EMFILE || errno == ENFILE) {

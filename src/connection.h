@@ -5,12 +5,14 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string_view>
 
 #include "bounds.h"
 #include "fdctl.h"
 #include "line_editor.h"
 #include "output_queue.h"
+#include "stream.h"
 #include "telnet.h"
 
 namespace nchatd {
@@ -21,7 +23,8 @@ namespace nchatd {
 struct Peer {
     std::array<char, 46> host{};  // numeric address text
     uint16_t port = 0;
-    bool ipv6 = false;  // logged as "[host]:port"
+    bool ipv6 = false;      // logged as "[host]:port"
+    uint16_t tls_port = 0;  // the TLS port it came in on; 0 for the plain port
 
     std::string_view address() const { return host.data(); }
 };
@@ -91,6 +94,9 @@ inline bool valid_name(std::string_view name)
 
 struct Connection {
     unique_fd fd;  // the transport's handle; empty for a free slot
+    // All I/O on `fd`, plain or TLS; set by the server's admission, null
+    // under the in-memory transports of tests and the fuzzer.
+    std::unique_ptr<Stream> stream;
     bool in_use = false;
     bool listed = false;  // on the room's list of queued output
     Closing closing = Closing::open;
@@ -109,7 +115,7 @@ struct Connection {
     std::string_view name() const { return profile.name.data(); }
 
     // A new occupant starts from nothing but the queue's buffer (and the
-    // descriptor, which Room::occupy hands over).
+    // descriptor and stream, which admission hands over).
     void reset()
     {
         closing = Closing::open;

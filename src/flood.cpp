@@ -39,6 +39,7 @@ void Server::unthrottle(Connection& c)
     c.flood.throttled = false;
     std::erase(throttled_, room_.slot_of(c));
     set_events(c);
+    hold_pending(c);
 }
 
 // Reading resumes once a connection owes no more than the burst; returns

@@ -12,6 +12,7 @@
 #include "options.h"
 #include "server.h"
 #include "startup.h"
+#include "tls.h"
 
 int main(int argc, char** argv)
 {
@@ -42,17 +43,52 @@ int main(int argc, char** argv)
         fprintf(stderr, "%s: failed to allocate memory for users\n", prog);
         return 1;
     }
-    // Started by systemd for its socket unit, the server listens where the
-    // unit says; -p and -b are not used then.
-    const int passed = sd_listen_fds(1);
-    Opened listener = passed == 0 ? open_listener(o.address, o.port) : adopt_listener(passed, SD_LISTEN_FDS_START);
-    if (!listener.fd) {
-        fprintf(stderr, "%s: %s\n", prog, listener.error.c_str());
+    // Both files are read now, before detaching, so that a bad one stops
+    // the start with its reason on the terminal.
+    TlsLoad tls;
+    if (o.tls_port != 0) {
+        tls = load_tls(o.cert_file, o.key_file);
+        if (!tls.ctx) {
+            fprintf(stderr, "%s: %s\n", prog, tls.error.c_str());
+            return 1;
+        }
+    }
+    // Started by systemd for its socket units, the server listens where the
+    // units say; -p and -b are not used then.  A TLS port that systemd
+    // does not pass is opened here.
+    char** names = nullptr;
+    const int passed = sd_listen_fds_with_names(1, &names);
+    Adopted adopted;
+    if (passed == 0)
+        adopted.chat = open_listener(o.address, o.port);
+    else
+        adopted = adopt_listeners(passed, SD_LISTEN_FDS_START, names);
+    for (int i = 0; names && i < passed; ++i)
+        free(names[i]);
+    free(names);
+    if (adopted.chat.fd && !adopted.tls.fd && adopted.tls.error.empty() && o.tls_port != 0)
+        adopted.tls = open_listener(o.address, o.tls_port);
+    for (const Opened* l : {&adopted.chat, &adopted.tls}) {
+        if (!l->error.empty() || (l == &adopted.chat && !l->fd)) {
+            fprintf(stderr, "%s: %s%s\n", prog, l == &adopted.tls ? "TLS port: " : "", l->error.c_str());
+            return 1;
+        }
+    }
+    if (adopted.tls.fd && !tls.ctx) {
+        fprintf(stderr, "%s: systemd passed a socket named \"tls\"; give -s, -C and -K\n", prog);
         return 1;
     }
-    server->listen_on(std::move(listener.fd));
+    server->listen_on(std::move(adopted.chat.fd));
+    if (adopted.tls.fd) {
+        server->listen_on(std::move(adopted.tls.fd), Listen::tls);
+        server->use_tls(std::move(tls.ctx), o.cert_file, o.key_file);
+    }
     server->greet_with_telnet(o.telnet);
-    Opened signals = open_stop_signals();
+    // SIGHUP reloads the TLS pair.  Under systemd it is only ever the
+    // unit's reload, which must not end a server without a TLS port;
+    // elsewhere such a server keeps the default, ending on a hangup.
+    const bool under_systemd = passed > 0 || getenv("NOTIFY_SOCKET") != nullptr;
+    Opened signals = open_stop_signals(o.tls_port != 0 || under_systemd);
     if (!signals.fd) {
         fprintf(stderr, "%s: %s\n", prog, signals.error.c_str());
         return 1;

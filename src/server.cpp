@@ -47,6 +47,7 @@ Server::Server(long slots, const Limits& limits, Log& log)
     polls_.resize(PollTable::log, 1);
     polls_.resize(PollTable::signals, 1);
     polls_.resize(PollTable::slots, static_cast<size_t>(slots));
+    held_.reserve(static_cast<size_t>(slots));
     throttled_.reserve(static_cast<size_t>(slots));
     log_entry().events = POLLOUT;
     last_mday_ = local_mday();
@@ -55,9 +56,39 @@ Server::Server(long slots, const Limits& limits, Log& log)
 
 void Server::listen_on(unique_fd listener, Listen kind)
 {
-    listeners_.push_back({std::move(listener), kind});
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    uint16_t port = 0;
+    if (getsockname(listener.get(), reinterpret_cast<sockaddr*>(&local), &len) == 0)
+        port = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
+                                                 : reinterpret_cast<sockaddr_in&>(local).sin_port);
+    listeners_.push_back({std::move(listener), kind, port});
     polls_.resize(PollTable::listeners, listeners_.size());
     polls_[PollTable::listeners].back() = pollfd{listeners_.back().fd.get(), POLLIN, 0};
+}
+
+void Server::use_tls(TlsContext ctx, std::string cert_file, std::string key_file)
+{
+    tls_ = std::move(ctx);
+    cert_file_ = std::move(cert_file);
+    key_file_ = std::move(key_file);
+}
+
+// New connections get the new pair; those already open keep the one they
+// began with.  A pair that fails its checks changes nothing.
+void Server::reload_tls()
+{
+    if (!tls_) {
+        log_.line("SIGHUP: no TLS port, nothing to reload.\n");
+        return;
+    }
+    TlsLoad loaded = load_tls(cert_file_, key_file_);
+    if (!loaded.ctx) {
+        log_.line("TLS reload failed, keeping the certificate in use: %s.\n", loaded.error.c_str());
+        return;
+    }
+    tls_ = std::move(loaded.ctx);
+    log_.line("TLS certificate and key reloaded from %s and %s.\n", cert_file_.c_str(), key_file_.c_str());
 }
 
 void Server::watch_signals(unique_fd signals)
@@ -82,24 +113,25 @@ void Server::begin()
 
 void Server::set_events(const Connection& c)
 {
-    slot_entry(c) =
-        pollfd{c.fd.get(), static_cast<short>((c.flood.throttled ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT)), 0};
+    slot_entry(c) = pollfd{c.fd.get(), c.stream->events(!c.flood.throttled, !c.out.empty()), 0};
+}
+
+void Server::hold_pending(const Connection& c)
+{
+    if (c.open() && !c.flood.throttled && c.stream->pending())
+        held_.push_back(room_.slot_of(c));
 }
 
 bool Server::flush(Connection& c)
 {
     while (!c.out.empty()) {
-        std::string_view out = c.out.pending();
-        ssize_t n = send(c.fd.get(), out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            // A broken connection is retired by its input side.
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                c.out.clear();
+        IoResult r = c.stream->write(c.out.pending());
+        // A broken connection is retired by its input side.
+        if (r.ended)
+            c.out.clear();
+        if (r.bytes == 0)
             break;
-        }
-        c.out.consumed(static_cast<size_t>(n));
+        c.out.consumed(r.bytes);
     }
     if (c.in_use)
         set_events(c);
@@ -109,6 +141,9 @@ bool Server::flush(Connection& c)
 void Server::close(Connection& c)
 {
     unthrottle(c);
+    if (c.stream)
+        c.stream->close();
+    c.stream.reset();
     close_draining(c.fd.release());
     slot_entry(c) = pollfd{-1, POLLIN, 0};
 }
@@ -155,30 +190,37 @@ void Server::sweep()
 
 void Server::serve(Connection& c, short revents)
 {
-    if (!(revents & POLLIN)) {
+    Stream& s = *c.stream;
+    if (!s.readable(revents)) {
         // An error or hang-up without data would keep poll() returning.
         if (revents & (POLLERR | POLLHUP | POLLNVAL))
             room_.request_close(c, nullptr);
         return;
     }
     unsigned char buf[recv_size];
-    ssize_t n = recv(c.fd.get(), buf, sizeof buf, 0);
-    if (n > 0) {
-        size_t lines = receive(room_, c, {buf, static_cast<size_t>(n)});
+    IoResult r = s.read(buf);
+    if (r.opened)
+        room_.log_event(c.peer, " secured with %s.\n", s.describe().c_str());
+    if (r.bytes > 0) {
+        size_t lines = receive(room_, c, {buf, r.bytes});
         room_.stats().lines_received += lines;
-        charge(c, lines, static_cast<size_t>(n));
+        charge(c, lines, r.bytes);
+        hold_pending(c);
+    } else if (r.ended) {
+        room_.request_close(c, r.why);
         return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        return;
-    room_.request_close(c, nullptr);
+    if (c.in_use)
+        set_events(c);
 }
 
 void Server::read_signals()
 {
     signalfd_siginfo info;
     while (read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        if (stop_signal_ == 0)
+        if (info.ssi_signo == SIGHUP)
+            reload_tls();
+        else if (stop_signal_ == 0)
             stop_signal_ = static_cast<int>(info.ssi_signo);
     }
 }
@@ -188,11 +230,24 @@ int Server::turn(int timeout_ms)
     int resume_ms = resume_throttled();
     if (resume_ms >= 0 && (timeout_ms < 0 || resume_ms < timeout_ms))
         timeout_ms = resume_ms;
+    if (!held_.empty())
+        timeout_ms = 0;
     log_entry().fd = log_.waiting_fd();
     const std::span<pollfd> all = polls_.all();
     int ready = poll(all.data(), all.size(), timeout_ms);
     if (ready < 0 && errno != EINTR)
         return -1;
+    ready = std::max(ready, 0);
+    // Input a stream holds counts as readable, once per turn like any.
+    for (size_t slot : held_) {
+        pollfd& p = polls_[PollTable::slots][slot];
+        const Connection& c = room_.at(slot);
+        if (p.fd >= 0 && p.revents == 0 && c.stream && c.stream->pending()) {
+            p.revents = POLLIN;
+            ++ready;
+        }
+    }
+    held_.clear();
     if (ready > 0 && log_entry().revents) {
         log_.flush();
         --ready;
@@ -247,6 +302,10 @@ void Server::shut_down(int flush_ms)
     for (Connection& c : room_.connections()) {
         if (!c.open())
             continue;
+        if (!c.stream->established()) {
+            c.out.clear();  // nothing reaches it before its handshake
+            continue;
+        }
         if (c.named()) {
             // Above the half-typed line like any delivery, but with no
             // prompt below it: nothing more will be read.
@@ -268,7 +327,7 @@ void Server::shut_down(int flush_ms)
         for (size_t i = 0; i < slot_polls.size(); ++i) {
             const Connection& c = room_.at(i);
             const bool queued = c.in_use && !c.out.empty();
-            slot_polls[i] = pollfd{queued ? c.fd.get() : -1, POLLOUT, 0};
+            slot_polls[i] = pollfd{queued ? c.fd.get() : -1, queued ? c.stream->events(false, true) : short{0}, 0};
             waiting |= queued;
         }
         const int64_t left_us = deadline - monotonic_us();

@@ -9,23 +9,28 @@
 #include <cstdint>
 #include <ctime>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "bounds.h"
 #include "fdctl.h"
 #include "log.h"
 #include "room.h"
+#include "stream.h"
+#include "tls.h"
 
 namespace nchatd {
 
 // What a listening socket's connections are for.
 enum class Listen : uint8_t {
     chat,  // a TCP port: each connection gets a slot of the room
+    tls,   // the same, with a TLS handshake first
 };
 
 struct Listener {
     unique_fd fd;
     Listen kind = Listen::chat;
+    uint16_t port = 0;  // the local port, for the log
 };
 
 // The poll table in named parts, each a run of entries in one array that
@@ -55,6 +60,9 @@ class Server final : public Transport {
 
     // Adds a listening socket; any number, each served the same way.
     void listen_on(unique_fd listener, Listen kind = Listen::chat);
+    // The context of the TLS port, loaded from the two files, which
+    // SIGHUP loads again.
+    void use_tls(TlsContext ctx, std::string cert_file, std::string key_file);
     // Takes the descriptor that reports the stop signals.
     void watch_signals(unique_fd signals);
     // Sends the telnet option sequence with every greeting (-t).
@@ -71,7 +79,8 @@ class Server final : public Transport {
     // at most `flush_ms` for the queues to drain, every socket closed.
     void shut_down(int flush_ms);
     // Admits an accepted socket into the lowest free slot or refuses it.
-    void admit(unique_fd sock, const sockaddr_storage& addr);
+    // `tls_port` is the TLS port it came in on, 0 for the plain one.
+    void admit(unique_fd sock, const sockaddr_storage& addr, uint16_t tls_port = 0);
 
     Room& room() { return room_; }
     const pollfd& poll_entry(const Connection& c) const { return polls_[PollTable::slots][room_.slot_of(c)]; }
@@ -82,6 +91,8 @@ class Server final : public Transport {
   private:
     void accept_one(const Listener& l);
     void refuse_without_descriptor(const Listener& l);
+    void reload_tls();
+    void hold_pending(const Connection& c);
     void serve(Connection& c, short revents);
     void check_day();
     void sweep();
@@ -99,9 +110,15 @@ class Server final : public Transport {
     Room room_;
     PollTable polls_;
     std::vector<size_t> throttled_;
+    // Slots whose stream holds input already read from the socket: they
+    // are served next turn whether or not poll reports them.
+    std::vector<size_t> held_;
     std::vector<Listener> listeners_;  // in the order of the table's part
     unique_fd spare_;                  // given up for a moment when accept() hits EMFILE
     unique_fd signals_;
+    TlsContext tls_;  // for new connections on the TLS port
+    std::string cert_file_;
+    std::string key_file_;
     int stop_signal_ = 0;
     bool telnet_greeting_ = false;
     int last_mday_ = 0;

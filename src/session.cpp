@@ -95,7 +95,10 @@ void admit(Room& room, Connection& c, unique_fd fd, const Peer& peer, bool telne
 {
     room.occupy(c, std::move(fd), peer);
     greet(room, c, telnet);
-    room.log_event(c.peer, " accepted.\n");
+    if (peer.tls_port != 0)
+        room.log_event(c.peer, " accepted on TLS port %u.\n", static_cast<unsigned>(peer.tls_port));
+    else
+        room.log_event(c.peer, " accepted.\n");
 }
 
 void greet(Room& room, Connection& c, bool telnet)

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "bounds.h"
 
@@ -83,16 +84,11 @@ Opened open_listener(const sockaddr_storage& address, long port)
     return listen_at(any, port, false, no_ipv6);
 }
 
-Opened adopt_listener(int count, int first_fd)
+namespace {
+
+Opened adopt_one(int fd)
 {
     Opened l;
-    if (count < 0)
-        return failed(l, "failed to take the socket from systemd", -count);
-    if (count != 1) {
-        l.error = "systemd passed " + std::to_string(count) + " sockets; nchatd listens on one";
-        return l;
-    }
-    const int fd = first_fd;
     int listening = 0, type = 0, family = 0;
     socklen_t len = sizeof listening;
     bool tcp = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening;
@@ -111,13 +107,40 @@ Opened adopt_listener(int count, int first_fd)
     return l;
 }
 
-Opened open_stop_signals()
+}  // namespace
+
+Adopted adopt_listeners(int count, int first_fd, char* const* names)
+{
+    Adopted a;
+    if (count < 0) {
+        failed(a.chat, "failed to take the socket from systemd", -count);
+        return a;
+    }
+    for (int i = 0; i < count; ++i) {
+        const bool tls = names && names[i] && std::string_view(names[i]) == "tls";
+        Opened& into = tls ? a.tls : a.chat;
+        if (into.fd || !into.error.empty()) {
+            a.chat = {};
+            a.chat.error = "systemd passed " + std::to_string(count) +
+                           " sockets; nchatd listens on one plain socket and at most one named \"tls\"";
+            return a;
+        }
+        into = adopt_one(first_fd + i);
+    }
+    if (!a.chat.fd && a.chat.error.empty())
+        a.chat.error = "systemd passed no plain socket, only one named \"tls\"";
+    return a;
+}
+
+Opened open_stop_signals(bool reload)
 {
     Opened s;
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
+    if (reload)
+        sigaddset(&stop, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0)
         return failed(s, "failed to block signals", errno);
     s.fd.reset(signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC));

@@ -21,14 +21,21 @@ struct Opened {
 // well, or the IPv4 wildcard where the host has no IPv6.
 Opened open_listener(const sockaddr_storage& address, long port);
 
-// The listening socket systemd handed over when it started the server for
-// its socket unit: `count` as sd_listen_fds() returned it (above 0, or a
-// negative errno), the first at `first_fd`.
-Opened adopt_listener(int count, int first_fd);
+// The listening sockets systemd handed over when it started the server for
+// its socket units: `count` as sd_listen_fds_with_names() returned it
+// (above 0, or a negative errno), the first at `first_fd`, with their
+// FileDescriptorName= in `names` (may be null).  The one named "tls" is
+// the TLS port; the other, whatever its name, the plain port.
+struct Adopted {
+    Opened chat;
+    Opened tls;  // no descriptor and no error when systemd passed none
+};
+Adopted adopt_listeners(int count, int first_fd, char* const* names);
 
-// Blocks SIGTERM and SIGINT and returns a descriptor that reports them, so
-// that the loop takes a stop like any other event.
-Opened open_stop_signals();
+// Blocks SIGTERM and SIGINT (and SIGHUP when `reload`) and returns a
+// descriptor that reports them, so that the loop takes a stop or a reload
+// like any other event.
+Opened open_stop_signals(bool reload = false);
 
 // Raises the soft limit on open files as far as `users` clients need;
 // returns how many can be served, and a warning when that is fewer.

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace nchatd {
@@ -38,6 +39,10 @@ class Stream {
     virtual short events(bool reading, bool writing) const = 0;
     // Whether what poll reported lets a read go on.
     virtual bool readable(short revents) const = 0;
+    // Whether output can go out: false while a TLS handshake runs.
+    virtual bool established() const = 0;
+    // The protocol and cipher, for the log; empty for a plain socket.
+    virtual std::string describe() const = 0;
     // The protocol's last words, if any; the owner closes the socket.
     virtual void close() = 0;
 };
@@ -54,6 +59,8 @@ class PlainStream final : public Stream {
         return static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0));
     }
     bool readable(short revents) const override { return revents & POLLIN; }
+    bool established() const override { return true; }
+    std::string describe() const override { return {}; }
     void close() override {}
 
   private:

@@ -42,9 +42,9 @@ class TlsStream final : public Stream {
     ~TlsStream() override;
     // False when the library could not make the session.
     bool ok() const { return ssl_ != nullptr; }
-    bool opened() const { return open_; }
-    // "TLSv1.3 TLS_AES_256_GCM_SHA384", once opened.
-    std::string describe() const;
+    bool established() const override { return open_; }
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384", once established.
+    std::string describe() const override;
 
     IoResult read(std::span<unsigned char> into) override;
     IoResult write(std::string_view bytes) override;
