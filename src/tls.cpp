@@ -85,9 +85,11 @@ TlsLoad load_tls(const std::string& cert_file, const std::string& key_file)
     SSL_CTX_set_default_passwd_cb(c, no_passphrase);
     if (SSL_CTX_use_certificate_chain_file(c, cert_file.c_str()) != 1)
         return failed("no PEM certificate in " + cert_file + " (" + last_reason() + ")");
-    if (SSL_CTX_use_PrivateKey_file(c, key_file.c_str(), SSL_FILETYPE_PEM) != 1)
+    // The library compares the key with the certificate as it loads it.
+    const bool loaded = SSL_CTX_use_PrivateKey_file(c, key_file.c_str(), SSL_FILETYPE_PEM) == 1;
+    if (!loaded && ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH)
         return failed("no usable PEM private key without a passphrase in " + key_file + " (" + last_reason() + ")");
-    if (SSL_CTX_check_private_key(c) != 1)
+    if (!loaded || SSL_CTX_check_private_key(c) != 1)
         return failed("the key in " + key_file + " does not match the certificate in " + cert_file);
     const ASN1_TIME* not_after = X509_get0_notAfter(SSL_CTX_get0_certificate(c));
     if (X509_cmp_current_time(not_after) <= 0)

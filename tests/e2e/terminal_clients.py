@@ -3,7 +3,9 @@
 
     terminal_clients.py CLIENT NCHATD
 
-CLIENT is "telnet", "busybox" (busybox telnet) or "nc".  The client runs in
+CLIENT is "telnet", "busybox" (busybox telnet), "nc", or one of the TLS
+clients "telnet-ssl" (telnet -z ssl) and "socat" (socat in raw mode), which
+connect to the TLS port while the second user stays on the plain one.  The client runs in
 a private tmux server, in a 100x30 pane; a second user is a plain socket in
 this script.  Every assertion is on the screen text (tmux capture-pane) and
 the cursor, or on what the second user receives.
@@ -14,7 +16,9 @@ and redraws the half-typed line.  nc stays in line mode: the terminal keeps
 the half-typed text and edits it locally, so the server cannot redraw it.
 For nc we assert that incoming lines stand on rows of their own above a
 fresh "> " prompt, that the line typed meanwhile still goes out intact,
-and that the server's echo of a finished line shows as well.
+and that the server's echo of a finished line shows as well.  socat puts
+the terminal in raw mode itself: every key goes out at once and the server
+echoes and redraws from the start, without /telnet.
 
 Exit status: 0 passed, 1 failed, 77 skipped because a tool is missing.
 """
@@ -37,7 +41,9 @@ COMMANDS = ["help", "list", "quit", "exit", "name", "nick", "msg", "priv",
             "time", "info", "telnet", "wait", "version", "status",
             "statusof", "bell", "me", "away", "ignore", "unignore"]
 CLIENTS = {"telnet": ["telnet"], "busybox": ["busybox", "telnet"],
-           "nc": ["nc"]}
+           "nc": ["nc"], "telnet-ssl": ["telnet-ssl", "-z", "ssl"],
+           "socat": ["socat", "-,raw,echo=0"]}
+TLS_CLIENTS = ("telnet-ssl", "socat")
 
 failures = 0
 
@@ -141,22 +147,39 @@ class Peer:
                      f"received: {self.data[self.seen:][-300:]!r}")
 
 
-def start_server(binary, log):
-    """Starts nchatd -i on a free port; returns (process, port)."""
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def make_certificate(tmp):
+    """A throw-away key and self-signed certificate; returns the -C and -K
+    operands."""
+    cert, key = os.path.join(tmp, "cert.pem"), os.path.join(tmp, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=localhost"],
+                   check=True, capture_output=True, timeout=30)
+    return ["-C", cert, "-K", key]
+
+
+def start_server(binary, log, tls=None):
+    """Starts nchatd -i on a free port, and on a free TLS port when `tls`
+    holds -C and -K; returns (process, port, TLS port)."""
     for _ in range(3):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
+        port, tls_port = free_port(), free_port()
         log.seek(0)
         log.truncate()
         # -r 0: the burst of 100 lines below is a test of the redraw, not of
         # the flood budget.
-        proc = subprocess.Popen([binary, "-i", "-r", "0", "-p", str(port)], stdout=log,
+        extra = ["-s", str(tls_port), *tls] if tls else []
+        proc = subprocess.Popen([binary, "-i", "-r", "0", "-p", str(port), *extra], stdout=log,
                                 stderr=subprocess.STDOUT)
         up = poll(lambda: proc.poll() is not None or
                   b"Init ok" in os.pread(log.fileno(), 4096, 0))
         if up and proc.poll() is None:
-            return proc, port
+            return proc, port, tls_port
         proc.kill()
         proc.wait()
     sys.exit("nchatd did not start: " + os.pread(log.fileno(), 4096, 0).decode())
@@ -189,7 +212,7 @@ def check_input_row(pane, what, after, typed):
           f"cursor {pane.cursor()}\n{pane.dump()}")
 
 
-def scenario(pane, port, telnet_mode, server_log):
+def scenario(pane, port, telnet_mode, server_log, negotiate=True):
     # For nc the half-typed text stays in the terminal: the prompt comes
     # back empty after an incoming line.
     redrawn = (lambda s: s) if telnet_mode else (lambda s: "")
@@ -200,13 +223,17 @@ def scenario(pane, port, telnet_mode, server_log):
     pane.type("alice", enter=True)
     at = wait_row(pane, "logged in", STAMP + r" \* logged in as alice")
     rows = pane.rows()
-    check("server echoes the name in line mode too",
-          rows[at - 1] == "alice", pane.dump)
+    if negotiate:
+        check("server echoes the name in line mode too",
+              rows[at - 1] == "alice", pane.dump)
+    else:  # raw: nothing but the server's echo
+        check("server echoes the name as it is typed",
+              rows[at - 1] == "Enter your name (max 20 chars): alice", pane.dump)
     now = [time.strftime("%H:%M", time.localtime(time.time() - d))
            for d in (0, 60)]
     check("time stamp is the local hour and minute", rows[at][:5] in now,
           f"stamp {rows[at][:5]}, local time {now[0]}")
-    if telnet_mode:
+    if telnet_mode and negotiate:
         pane.type("/telnet", enter=True)
         wait_row(pane, "telnet option sequence sent",
                  STAMP + r" \* sending telnet stuff")
@@ -332,7 +359,8 @@ def main():
     if len(sys.argv) != 3 or sys.argv[1] not in CLIENTS:
         sys.exit(__doc__)
     client, binary = CLIENTS[sys.argv[1]], sys.argv[2]
-    for tool in ("tmux", client[0]):
+    tls = sys.argv[1] in TLS_CLIENTS
+    for tool in ("tmux", client[0]) + (("openssl",) if tls else ()):
         if not shutil.which(tool):
             print(f"SKIP: {tool} is not installed")
             return 77
@@ -349,12 +377,18 @@ def main():
     started = time.monotonic()
     with tempfile.TemporaryFile() as log, \
             tempfile.TemporaryDirectory(prefix="nchatd-e2e-") as tmp:
-        server, port = start_server(binary, log)
+        server, port, tls_port = start_server(
+            binary, log, make_certificate(tmp) if tls else None)
         pane = None
         try:
-            pane = Pane([*client, "127.0.0.1", str(port)], tmp)
+            if client[0] == "socat":
+                argv = [*client, f"OPENSSL:127.0.0.1:{tls_port},verify=0"]
+            else:
+                argv = [*client, "127.0.0.1", str(tls_port if tls else port)]
+            pane = Pane(argv, tmp)
             scenario(pane, port, client[0] != "nc",
-                     lambda: os.pread(log.fileno(), 1 << 16, 0).decode())
+                     lambda: os.pread(log.fileno(), 1 << 16, 0).decode(),
+                     negotiate=client[0] != "socat")
         except Stop:
             print("stopped after the failed step")
         finally:
