@@ -26,8 +26,10 @@ namespace {
 constexpr size_t floor_input_max = 4096;  // a longer unterminated line closes the client
 constexpr size_t floor_queue_max = 1 << 20; // a client this far behind is closed
 constexpr int floor_capacity_max = 65536;
-// nchatd's backlog, so that a burst of connects meets the same queue.
-constexpr int floor_backlog = 511;
+// nchatd's backlog and accepts per turn, so that a burst of connects meets
+// the same queue and the same pace.
+constexpr int floor_backlog = 4096; // the kernel caps it at net.core.somaxconn
+constexpr int floor_accepts_per_turn = 32;
 
 struct peer {
     int fd = -1;
@@ -52,11 +54,12 @@ int floor_listen(int port)
     return s;
 }
 
-void floor_accept(int listener, std::vector<peer>& peers, std::vector<pollfd>& fds)
+// True when a connection was taken.
+bool floor_accept(int listener, std::vector<peer>& peers, std::vector<pollfd>& fds)
 {
     int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0)
-        return;
+        return false;
     for (size_t i = 1; i < peers.size(); ++i) {
         if (peers[i].fd >= 0)
             continue;
@@ -64,9 +67,10 @@ void floor_accept(int listener, std::vector<peer>& peers, std::vector<pollfd>& f
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         peers[i] = peer{fd, {}, "<announce> already connected: nobody.\n", 0};
         fds[i] = pollfd{fd, POLLIN, 0};
-        return;
+        return true;
     }
     close(fd);
+    return true;
 }
 
 void floor_close(peer& p, pollfd& pfd)
@@ -152,8 +156,9 @@ int main(int argc, char** argv)
             perror("nchatd-floor: poll"); // EINVAL: more slots than the open-files limit
             return 1;
         }
-        if (fds[0].revents & POLLIN)
-            floor_accept(listener, peers, fds);
+        for (int n = 0; (fds[0].revents & POLLIN) && n < floor_accepts_per_turn; ++n)
+            if (!floor_accept(listener, peers, fds))
+                break;
         for (size_t i = 1; i < slots; ++i)
             if ((fds[i].revents & (POLLIN | POLLERR | POLLHUP)) && !floor_read(peers, i))
                 floor_close(peers[i], fds[i]);

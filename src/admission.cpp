@@ -122,23 +122,26 @@ void Server::refuse_without_descriptor(const Listener& l)
     spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
-void Server::accept_one(const Listener& l)
+// True when a connection was taken, so that another may be waiting.
+bool Server::accept_one(const Listener& l)
 {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     unique_fd sock(accept(l.fd.get(), reinterpret_cast<sockaddr*>(&addr), &len));
-    if (sock) {
-        switch (l.kind) {
-        case Listen::chat:
-            admit(std::move(sock), addr);
-            break;
-        case Listen::tls:
-            admit(std::move(sock), addr, l.port);
-            break;
-        }
-    } else if (errno == EMFILE || errno == ENFILE) {
-        refuse_without_descriptor(l);
+    if (!sock) {
+        if (errno == EMFILE || errno == ENFILE)
+            refuse_without_descriptor(l);
+        return false;
     }
+    switch (l.kind) {
+    case Listen::chat:
+        admit(std::move(sock), addr);
+        break;
+    case Listen::tls:
+        admit(std::move(sock), addr, l.port);
+        break;
+    }
+    return true;
 }
 
 }  // namespace nchatd

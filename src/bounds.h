@@ -12,10 +12,14 @@ inline constexpr long max_users = 2048;  // poll() over more gets slow
 inline constexpr long default_users = 64;
 inline constexpr long default_port = 2987;
 inline constexpr long max_port = 65535;
-// Connections the kernel completes while the loop is busy.  The loop takes
-// one per turn; the queue carries a burst of connects meanwhile.  The
-// kernel caps it at net.core.somaxconn.
-inline constexpr int listen_backlog = 511;
+// Connections the kernel completes while the loop is busy: as many as the
+// kernel allows (net.core.somaxconn), so that a burst of connects waits in
+// the queue rather than having its SYNs dropped and retried a second
+// later.  This many when that cannot be read.
+inline constexpr int listen_backlog_fallback = 4096;
+// Connections accepted per listener and loop turn: a burst gets in within
+// a few turns, and the readers still get their turn between every few dozen.
+inline constexpr int accepts_per_turn = 32;
 // Bounds the delay of the day-change notice and of the once-a-second
 // sweep; an idle server wakes once a second.
 inline constexpr int poll_timeout_ms = 1000;

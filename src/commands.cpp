@@ -373,9 +373,7 @@ const Command* find_command(std::string_view word)
     return nullptr;
 }
 
-}  // namespace
-
-const std::array<Command, 20> commands = {{
+constexpr Command command_table[] = {
     {"help", cmd_help, "", "Print available commands."},
     {"list", cmd_list, "", "List connected users."},
     {"quit", cmd_quit, "", "Quit chat."},
@@ -396,7 +394,11 @@ const std::array<Command, 20> commands = {{
     {"away", cmd_away, "[msg]", "Mark yourself away, or back without [msg]."},
     {"ignore", cmd_ignore, "[nick]", "Hide a user's lines, or list whom you ignore."},
     {"unignore", cmd_unignore, "nick", "Show a user's lines again."},
-}};
+};
+
+}  // namespace
+
+const std::span<const Command> commands{command_table};
 
 void run_command(Room& room, Connection& c, std::string_view line)
 {

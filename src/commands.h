@@ -1,7 +1,8 @@
-// The chat commands: the sixteen of old, then those added since.
+// The chat commands: those of old, then those added since.
 #pragma once
 
 #include <array>
+#include <span>
 #include <string_view>
 
 #include "room.h"
@@ -20,7 +21,7 @@ struct Command {
 };
 
 // In listing order.
-extern const std::array<Command, 20> commands;
+extern const std::span<const Command> commands;
 
 // Runs a line that begins with "/": the word after it names the command,
 // spaces after the word separate it from the argument.

@@ -3,9 +3,11 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <optional>
 
@@ -104,8 +106,10 @@ int main(int argc, char** argv)
     // Without NOTIFY_SOCKET in the environment this does nothing.
     sd_notify(0, "READY=1");
     while (server->stop_signal() == 0) {
-        if (server->turn(poll_timeout_ms) != 0)
+        if (server->turn(poll_timeout_ms) != 0) {
+            fprintf(stderr, "%s: poll failed: %s\n", prog, strerror(errno));
             return 1;
+        }
     }
     sd_notify(0, "STOPPING=1");
     server->shut_down(shutdown_flush_ms);

@@ -265,8 +265,8 @@ int Server::turn(int timeout_ms)
             continue;
         --ready;
         if (listener_polls[i].revents & POLLIN) {
-            accept_one(listeners_[i]);
-            room_.retire();
+            for (int n = 0; n < accepts_per_turn && accept_one(listeners_[i]); ++n)
+                room_.retire();
         }
     }
     // A slot closed earlier in this turn may have been ready: `ready` alone

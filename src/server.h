@@ -89,7 +89,7 @@ class Server final : public Transport {
     void close(Connection& c) override;
 
   private:
-    void accept_one(const Listener& l);
+    bool accept_one(const Listener& l);
     void refuse_without_descriptor(const Listener& l);
     void reload_tls();
     void hold_pending(const Connection& c);

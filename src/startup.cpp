@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -23,6 +24,17 @@ Opened failed(Opened& o, const char* what, int err)
     o.error = std::string(what) + ": " + strerror(err);
     o.fd.reset();
     return std::move(o);
+}
+
+int listen_backlog()
+{
+    int n = 0;
+    if (FILE* f = fopen("/proc/sys/net/core/somaxconn", "re")) {
+        if (fscanf(f, "%d", &n) != 1)
+            n = 0;
+        fclose(f);
+    }
+    return n > 0 ? n : listen_backlog_fallback;
 }
 
 // One listening socket at `at`.  `any_family` marks the IPv6 wildcard that
@@ -58,7 +70,7 @@ Opened listen_at(sockaddr_storage at, long port, bool any_family, bool& no_ipv6)
     }
     if (bind(l.fd.get(), reinterpret_cast<sockaddr*>(&at), len) < 0)
         return failed(l, "failed to bind server socket", errno);
-    if (listen(l.fd.get(), listen_backlog) < 0)
+    if (listen(l.fd.get(), listen_backlog()) < 0)
         return failed(l, "failed to listen on server socket", errno);
     return l;
 }
@@ -153,6 +165,20 @@ Opened open_stop_signals(bool reload)
     return s;
 }
 
+namespace {
+
+// The descriptors the server holds before its first client: those open
+// now, and the listening socket, the spare one and the signal descriptor.
+long own_descriptors()
+{
+    long open_now = 0;
+    for (int fd = 0; fd < fd_reserve; ++fd)
+        open_now += fcntl(fd, F_GETFD) != -1;
+    return open_now + 3;
+}
+
+}  // namespace
+
 // A soft limit of 1024 open files would stop admissions near 1020 clients:
 // raise it as far as the table needs.  poll() refuses more entries than the
 // limit, so when the hard limit is lower the table shrinks to fit it.
@@ -171,8 +197,12 @@ long raise_file_limit(long users, std::string& warning)
         return users;
     long served = std::max(static_cast<long>(target) - fd_reserve, min_users);
     char text[160];
-    snprintf(text, sizeof text, "open files limit %llu is too low for %ld clients; at most %ld can be served",
-             static_cast<unsigned long long>(target), users, served);
+    if (static_cast<long>(target) <= own_descriptors())
+        snprintf(text, sizeof text, "open files limit %llu is too low for %ld clients; none can be served",
+                 static_cast<unsigned long long>(target), users);
+    else
+        snprintf(text, sizeof text, "open files limit %llu is too low for %ld clients; at most %ld can be served",
+                 static_cast<unsigned long long>(target), users, served);
     warning = text;
     return served;
 }

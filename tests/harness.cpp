@@ -57,6 +57,8 @@ pid_t spawn(std::vector<std::string>& words, int out, int err)
             dup2(err, 2);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
+        // The server's descriptors must not depend on the test's sockets.
+        close_range(3, ~0U, 0);
         auto argv = argv_of(words);
         execvp(argv[0], argv.data());
         _exit(127);

@@ -274,6 +274,11 @@ TEST(Server, OpenFilesLimitIsRaisedOrWarnedAbout)
     EXPECT_EQ(welcomed, 48);
     ASSERT_TRUE(few[48].connect(low.port));
     EXPECT_TRUE(few[48].read_until(" Try again later.\r\nDisconnecting.\r\n"));
+
+    // Six are what the server holds itself: no client can be served.
+    raw_server none;
+    ASSERT_TRUE(none.start({"prlimit", "--nofile=6:6"}, {"-n", "50"}));
+    EXPECT_EQ(none.err(), harness::binary() + ": open files limit 6 is too low for 50 clients; none can be served\n");
 }
 
 TEST(Server, OutOfDescriptorsRefusesWithoutSpinning)
