@@ -290,7 +290,8 @@ def scenario(pane, port, telnet_mode, server_log, negotiate=True):
 
     # Help: every command on a line of its own, descriptions in one column.
     pane.type("/help", enter=True)
-    wait_row(pane, "help listing ends", STAMP + r" \* end\.")
+    # Its last command, not "* end.": /telnet's reply ended the same way.
+    wait_row(pane, "help listing ends", STAMP + r" \*  /" + COMMANDS[-1] + " .*")
     listing = [r for r in pane.rows(history=True)
                if re.match(STAMP + r" \*  /", r)][-len(COMMANDS):]
     check("help lists the command words in order",
