@@ -26,7 +26,8 @@
 #include "target.h"
 
 struct options {
-    std::vector<server_kind> servers{server_kind::nchatd, server_kind::floor, server_kind::ngircd, server_kind::ncat};
+    std::vector<server_kind> servers{server_kind::nchatd, server_kind::floor, server_kind::ngircd, server_kind::ncat,
+                                     server_kind::social};
     std::string nchatd = "./build-bench/nchatd";
     std::string ngircd = "ngircd";
     std::string ncat = "ncat";
@@ -52,7 +53,7 @@ static const char* usage_text = R"(usage: nchatd-bench [options]
   --ngircd PATH          ngircd binary (default ngircd from PATH)
   --ncat PATH            ncat binary (default ncat from PATH)
   --floor PATH           the bare relay (default nchatd-floor beside this program)
-  --servers LIST         any of nchatd,floor,ngircd,ncat (default all four)
+  --servers LIST         any of nchatd,floor,ngircd,ncat,social (default all five)
   --scenarios LIST       any of fanout,chatter,storm,memory,burst,flood,reclaim
                          (default all)
   --fanout-sizes LIST    clients of the fan-out runs (default 64,512,2048)
@@ -111,6 +112,8 @@ static void parse_servers(options& o, const std::string& list)
             o.servers.push_back(server_kind::ncat);
         else if (s == "floor")
             o.servers.push_back(server_kind::floor);
+        else if (s == "social")
+            o.servers.push_back(server_kind::social);
         else {
             fprintf(stderr, "nchatd-bench: unknown server '%s'\n", s.c_str());
             exit(2);
@@ -235,6 +238,7 @@ static std::string server_exe(const options& o, server_kind k)
 {
     switch (k) {
     case server_kind::nchatd:
+    case server_kind::social:
         return o.nchatd;
     case server_kind::ngircd:
         return o.ngircd;
@@ -289,6 +293,7 @@ struct stand {
     load l;
     bool up = false;        // the server started
     bool populated = false; // its clients were logged in
+    bool ignored = false;   // social: its clients have their ignore lists
     int relaxed = 0;        // clients that ask ngircd for +F
     std::string note;       // about the population; goes into every row
 };
@@ -330,8 +335,31 @@ static void stand_close(stand& s)
     load_close(s.l);
 }
 
+// Every client ignores the bench_social_ignores clients before the last,
+// who never write (the senders are the first `senders`, the witness the
+// last), so every copy is checked against a full list and none is held
+// back.  Populations too small for that ignore fewer.
+static void stand_ignore(stand& s, int senders)
+{
+    const int first = std::max(1, std::min(senders, s.size - bench_social_ignores - 2));
+    int ignored = 0;
+    for (int i = 0; i < s.size; ++i) {
+        std::vector<int> others;
+        for (int k = s.size - 2; k >= first && int(others.size()) < bench_social_ignores; --k)
+            if (k != i)
+                others.push_back(k);
+        if (s.l.clients[size_t(i)].phase == client_phase::ready && load_ignore(s.l, i, others))
+            ++ignored;
+    }
+    fprintf(stderr, "  %-7s ignore   N=%-5d %d clients ignore %d others each\n", target_name(s.kind), s.size, ignored,
+            bench_social_ignores);
+}
+
 // Logs the population in unless the storm did; then waits for quiet.
-static void stand_populate(stand& s, const options& o)
+// The social server's clients set their ignore lists unless `lists` is
+// false: memory is measured without them, because the lists live in the
+// slots either way and the 65536 replies would leave the heap fragmented.
+static void stand_populate(stand& s, const options& o, bool lists = true)
 {
     if (!s.populated) {
         s.populated = true;
@@ -340,6 +368,10 @@ static void stand_populate(stand& s, const options& o)
                 s.size, lr.ready, lr.refused, lr.timed_out, bench_ns_to_s(lr.elapsed_ns));
         if (lr.ready < s.size)
             note_append(s.note, "only " + std::to_string(lr.ready) + " logged in");
+    }
+    if (s.kind == server_kind::social && lists && !s.ignored) {
+        s.ignored = true;
+        stand_ignore(s, o.chat.senders);
     }
     if (!load_settle(s.l, bench_settle_max_ns))
         note_append(s.note, "traffic did not stop before the run");
@@ -394,7 +426,7 @@ static void run_single(stand& s, const options& o, row_kind kind, std::vector<ro
         s.populated = true;
         return stand_record(s, scenario_storm(s.l, s.t, s.size, o.window, s.relaxed), rows);
     }
-    stand_populate(s, o);
+    stand_populate(s, o, kind != row_kind::memory);
     stand_record(s, kind == row_kind::memory ? scenario_memory(s.l, s.t) : scenario_chatter(s.l, s.t, o.chat), rows);
 }
 
@@ -452,6 +484,10 @@ static void run_alone(const options& o, row_kind kind, const std::string& dir, s
         // ncat keeps what a client does not read without bound and the bare
         // relay up to 1 MiB each: only bounded queues give memory back.
         if (kind == row_kind::reclaim && (k == server_kind::ncat || k == server_kind::floor))
+            continue;
+        // What the social server adds is per copy and per slot; these runs
+        // ask nothing new of it.
+        if (k == server_kind::social)
             continue;
         int size = kind == row_kind::burst   ? o.burst_clients
                    : kind == row_kind::flood ? flood_population
@@ -534,6 +570,7 @@ int main(int argc, char** argv)
     int missed = report_targets(stdout, rows);
     printf("\n");
     report_floor(stdout, rows);
+    report_social(stdout, rows);
     fflush(stdout);
 
     if (o.keep) {

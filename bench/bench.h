@@ -84,8 +84,17 @@ inline constexpr long bench_nofile_wanted = 16384;
 
 // The servers under test.
 // floor is the bench's own bare relay (nchatd-floor), the yardstick for what
-// the kernel alone costs.
-enum class server_kind { nchatd, ngircd, ncat, floor };
+// the kernel alone costs.  social is nchatd again, keeping the most recent
+// lines (-H 200) and with every client ignoring bench_social_ignores others
+// who never write: what those two cost beside plain nchatd.
+enum class server_kind { nchatd, ngircd, ncat, floor, social };
+inline constexpr int bench_social_recent = 200;
+inline constexpr int bench_social_ignores = 32;
+
+inline bool bench_is_nchatd(server_kind k)
+{
+    return k == server_kind::nchatd || k == server_kind::social;
+}
 
 // How a server is configured.  relay: its defences against one client or
 // one address are off, because every bench client comes from 127.0.0.1 and

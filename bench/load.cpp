@@ -121,7 +121,7 @@ static void login_connected(load& l, client& c)
 // unterminated rest of the input.
 static void login_tail(load& l, client& c)
 {
-    if (l.kind != server_kind::nchatd || c.step != 0 || !c.carry.ends_with("chars): "))
+    if (!bench_is_nchatd(l.kind) || c.step != 0 || !c.carry.ends_with("chars): "))
         return;
     c.step = 1;
     load_send(l, c, client_name(c.index) + "\r\n");
@@ -238,6 +238,7 @@ static void load_line(load& l, client& c, std::string_view line, const arrival& 
     if (c.phase == client_phase::login) {
         switch (l.kind) {
         case server_kind::nchatd:
+        case server_kind::social:
             login_line_nchatd(l, c, line);
             break;
         case server_kind::ncat:
@@ -607,6 +608,14 @@ bool load_say_many(load& l, int index, uint32_t seq, int count)
         lines.append(text, sizeof text);
         lines += "\r\n";
     }
+    return load_send(l, l.clients[size_t(index)], lines);
+}
+
+bool load_ignore(load& l, int index, const std::vector<int>& others)
+{
+    std::string lines;
+    for (int other : others)
+        lines += "/ignore " + client_name(other) + "\r\n";
     return load_send(l, l.clients[size_t(index)], lines);
 }
 

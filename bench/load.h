@@ -133,6 +133,8 @@ bool load_settle(load& l, int64_t max_ns);
 [[nodiscard]] bool load_say(load& l, int index, uint32_t seq);
 // Queues `count` lines with sequence numbers from `seq` in one piece.
 [[nodiscard]] bool load_say_many(load& l, int index, uint32_t seq, int count);
+// nchatd: client `index` ignores the clients `others`.
+[[nodiscard]] bool load_ignore(load& l, int index, const std::vector<int>& others);
 // Bytes of one benchmark line as load_say frames it for the server.
 size_t load_line_size(const load& l);
 // Output client `index` has queued that the kernel has not taken yet.

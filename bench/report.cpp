@@ -420,3 +420,31 @@ void report_floor(FILE* out, std::vector<row>& rows)
                 fmt(percentile_ms(f.latency_ns, 0.99), "%.3f").c_str());
     }
 }
+
+void report_social(FILE* out, std::vector<row>& rows)
+{
+    bool header = false;
+    for (row& s : rows) {
+        if (s.server != "social" || (s.kind != row_kind::fanout && s.kind != row_kind::chatter &&
+                                      s.kind != row_kind::memory))
+            continue;
+        row* a = find_row(rows, "nchatd", s.kind, s.wanted);
+        row* f = find_row(rows, "floor", s.kind, s.wanted);
+        if (!header)
+            fprintf(out, "\nrecent lines (-H %d) and %d ignores per client (social), CPU from schedstat:\n",
+                    bench_social_recent, bench_social_ignores);
+        header = true;
+        if (s.kind == row_kind::memory) {
+            long extra = a && a->rss_kib >= 0 && s.rss_kib >= 0 ? s.rss_kib - a->rss_kib : -1;
+            fprintf(out, "  %-15s VmRSS social %s MiB, nchatd %s MiB: %s KiB more\n", row_label(s).c_str(),
+                    fmt(mib(s.rss_kib), "%.2f").c_str(), a ? fmt(mib(a->rss_kib), "%.2f").c_str() : "-",
+                    a ? std::to_string(extra).c_str() : "-");
+            continue;
+        }
+        double sc = per_unit_us(s.cpu.run_ns, s.delivered);
+        double ac = a ? per_unit_us(a->cpu.run_ns, a->delivered) : NAN;
+        double fc = f ? per_unit_us(f->cpu.run_ns, f->delivered) : NAN;
+        fprintf(out, "  %-15s social/nchatd %s   social/floor %s   nchatd/floor %s\n", row_label(s).c_str(),
+                fmt(sc / ac, "%.2f").c_str(), fmt(sc / fc, "%.2f").c_str(), fmt(ac / fc, "%.2f").c_str());
+    }
+}

@@ -17,4 +17,7 @@ void report_defence_tables(FILE* out, std::vector<row>& rows);
 // Prints one line per target; returns the number of targets missed.
 int report_targets(FILE* out, std::vector<row>& rows);
 // nchatd and ngircd against the bench's bare relay, when it ran.
+// What recent lines and full ignore lists cost: the social server beside
+// plain nchatd and the floor, and its memory beside nchatd's.
+void report_social(FILE* out, std::vector<row>& rows);
 void report_floor(FILE* out, std::vector<row>& rows);

@@ -33,6 +33,8 @@ const char* target_name(server_kind kind)
         return "ncat";
     case server_kind::floor:
         return "floor";
+    case server_kind::social:
+        return "social";
     }
     return "?";
 }
@@ -104,6 +106,9 @@ static std::vector<std::string> target_argv(const target& t, int capacity, const
     std::string port = std::to_string(t.port);
     std::string cap = std::to_string(capacity);
     switch (t.kind) {
+    case server_kind::social:
+        return {t.exe, "-i", "-b", "127.0.0.1", "-n", cap, "-p", port, "-u", "0", "-r", "0", "-H",
+                std::to_string(bench_social_recent)};
     case server_kind::nchatd:
         // All bench clients come from 127.0.0.1: the limit per address
         // would refuse all but ten at the name prompt, whatever the mode.
