@@ -167,9 +167,8 @@ static std::string count_or_dash(int64_t v)
 static void report_burst(FILE* out, std::vector<row>& rows)
 {
     static const std::vector<column> cols = {
-        {"server", -7}, {"scenario", -15}, {"greeted", 8}, {"stuck", 6},  {"unconn", 7},
-        {"refused", 8}, {"p50 ms", 8},     {"p99 ms", 8},  {"max ms", 8}, {"last s", 7},
-        {"ovfl", 5},    {"cpu ms", 7},     {"us/greet", 9}, {"notes", 0},
+        {"server", -7}, {"scenario", -15}, {"greeted", 8}, {"stuck", 6}, {"unconn", 7}, {"refused", 8},  {"p50 ms", 8},
+        {"p99 ms", 8},  {"max ms", 8},     {"last s", 7},  {"ovfl", 5},  {"cpu ms", 7}, {"us/greet", 9}, {"notes", 0},
     };
     print_table_head(out, cols);
     for (row& r : rows) {
@@ -208,10 +207,9 @@ static std::string readers_dropped(const row& r)
 static void report_flood(FILE* out, std::vector<row>& rows)
 {
     static const std::vector<column> cols = {
-        {"server", -7},    {"scenario", -12}, {"flood s", 7},  {"sent l/s", 9},  {"relay l/s", 9},
-        {"cpu% qt", 7},    {"cpu% fl", 7},    {"p50 qt", 7},   {"p99 qt", 7},    {"p50 fl", 7},
-        {"p99 fl", 8},     {"copies", 7},     {"lost", 5},     {"cut", 4},       {"rdr gone", 9},
-        {"notes", 0},
+        {"server", -7}, {"scenario", -12}, {"flood s", 7},  {"sent l/s", 9}, {"relay l/s", 9}, {"cpu% qt", 7},
+        {"cpu% fl", 7}, {"p50 qt", 7},     {"p99 qt", 7},   {"p50 fl", 7},   {"p99 fl", 8},    {"copies", 7},
+        {"lost", 5},    {"cut", 4},        {"rdr gone", 9}, {"notes", 0},
     };
     print_table_head(out, cols);
     for (row& r : rows) {
@@ -220,15 +218,13 @@ static void report_flood(FILE* out, std::vector<row>& rows)
         double secs = bench_ns_to_s(r.elapsed_ns);
         double sent = secs > 0 ? double(r.flood_sent) / secs : NAN;
         double seen = secs > 0 ? double(r.flood_seen) / secs : NAN;
-        print_table_row(out, cols,
-                        {r.server, row_label(r), r.elapsed_ns > 0 ? fmt(secs, "%.1f") : "-", fmt(sent, "%.0f"),
-                         fmt(seen, "%.1f"), fmt(cpu_percent(r.quiet_cpu, r.quiet_ns), "%.1f"),
-                         fmt(cpu_percent(r.cpu, r.elapsed_ns), "%.1f"),
-                         fmt(percentile_ms(r.quiet_latency_ns, 0.50), "%.2f"),
-                         fmt(percentile_ms(r.quiet_latency_ns, 0.99), "%.2f"),
-                         fmt(percentile_ms(r.latency_ns, 0.50), "%.2f"), fmt(percentile_ms(r.latency_ns, 0.99), "%.2f"),
-                         std::to_string(r.delivered), std::to_string(r.lost), std::to_string(r.cut),
-                         readers_dropped(r), r.note});
+        print_table_row(
+            out, cols,
+            {r.server, row_label(r), r.elapsed_ns > 0 ? fmt(secs, "%.1f") : "-", fmt(sent, "%.0f"), fmt(seen, "%.1f"),
+             fmt(cpu_percent(r.quiet_cpu, r.quiet_ns), "%.1f"), fmt(cpu_percent(r.cpu, r.elapsed_ns), "%.1f"),
+             fmt(percentile_ms(r.quiet_latency_ns, 0.50), "%.2f"), fmt(percentile_ms(r.quiet_latency_ns, 0.99), "%.2f"),
+             fmt(percentile_ms(r.latency_ns, 0.50), "%.2f"), fmt(percentile_ms(r.latency_ns, 0.99), "%.2f"),
+             std::to_string(r.delivered), std::to_string(r.lost), std::to_string(r.cut), readers_dropped(r), r.note});
     }
     fputs("  One client sends lines as fast as TCP takes them for `flood s`, after a quiet phase of\n"
           "  half as long without it; 50 chatters send one line every 2 s each throughout, a witness\n"
@@ -244,7 +240,7 @@ static void report_flood(FILE* out, std::vector<row>& rows)
 static void report_reclaim(FILE* out, std::vector<row>& rows)
 {
     static const std::vector<column> cols = {
-        {"server", -7}, {"scenario", -12}, {"lines", 6},  {"dropped", 8},  {"before", 7},
+        {"server", -7}, {"scenario", -12}, {"lines", 6},         {"dropped", 8}, {"before", 7},
         {"peak", 7},    {"after", 7},      {"after/before", 12}, {"notes", 0},
     };
     print_table_head(out, cols);
@@ -265,7 +261,9 @@ static void report_reclaim(FILE* out, std::vector<row>& rows)
 
 void report_defence_tables(FILE* out, std::vector<row>& rows)
 {
-    auto any = [&](row_kind k) { return std::any_of(rows.begin(), rows.end(), [k](const row& r) { return r.kind == k; }); };
+    auto any = [&](row_kind k) {
+        return std::any_of(rows.begin(), rows.end(), [k](const row& r) { return r.kind == k; });
+    };
     if (any(row_kind::burst)) {
         fputc('\n', out);
         report_burst(out, rows);
@@ -334,17 +332,24 @@ int report_targets(FILE* out, std::vector<row>& rows)
 {
     int missed = 0;
     fputs("nchatd targets:\n", out);
-    missed += check_cpu(out, rows, row_kind::fanout, 512, 0.5);
-    missed += check_cpu(out, rows, row_kind::fanout, 2048, 0.5);
+    // The bare relay's CPU per copy is the floor: within 5% of it in every
+    // fan-out and chatter run (schedstat, nanosecond resolution).
+    for (row& f : rows) {
+        // A smoke run's few dozen copies are too few to weigh.
+        if (f.server != "floor" || (f.kind != row_kind::fanout && f.kind != row_kind::chatter) || f.wanted < 64)
+            continue;
+        row* a = find_row(rows, "nchatd", f.kind, f.wanted);
+        if (!a)
+            continue;
+        double ratio = per_unit_us(a->cpu.run_ns, a->delivered) / per_unit_us(f.cpu.run_ns, f.delivered);
+        missed += check(out, !std::isnan(ratio) && ratio <= 1.05,
+                        row_label(f) + ": nchatd/floor CPU per copy " + fmt(ratio, "%.2f") + " <= 1.05");
+    }
     missed += check_cpu(out, rows, row_kind::chatter, 512, 1.0);
     if (row* s = find_row(rows, "nchatd", row_kind::storm, 2048))
         missed += check(out, s->delivered == 2048 && s->lost == 0 && s->clients == 2048,
                         "storm: " + std::to_string(s->delivered) + " of 2048 logged in, " + std::to_string(s->lost) +
                             " refused, " + std::to_string(s->clients) + " still there");
-    if (row* f = find_row(rows, "nchatd", row_kind::fanout, 2048)) {
-        double p99 = percentile_ms(f->latency_ns, 0.99);
-        missed += check(out, !std::isnan(p99) && p99 < 10.0, "fan-out N=2048: p99 " + fmt(p99, "%.3f") + " ms < 10 ms");
-    }
     if (row* m = find_row(rows, "nchatd", row_kind::memory, 2048))
         missed += check(out, m->rss_kib >= 0 && m->rss_kib < 8 * 1024 && m->clients == 2048,
                         "memory: VmRSS " + fmt(double(m->rss_kib) / 1024.0, "%.2f") + " MiB < 8 MiB with " +
@@ -354,8 +359,11 @@ int report_targets(FILE* out, std::vector<row>& rows)
             continue;
         missed += check(out, b.greeted == b.wanted && b.stuck == 0 && b.unconnected == 0 && b.refused == 0,
                         row_label(b) + ": " + std::to_string(b.greeted) + " greeted within 10 s, " +
-                            std::to_string(b.stuck) + " stuck, " + std::to_string(b.unconnected) +
-                            " not connected, " + std::to_string(b.refused) + " refused");
+                            std::to_string(b.stuck) + " stuck, " + std::to_string(b.unconnected) + " not connected, " +
+                            std::to_string(b.refused) + " refused");
+        double p99 = percentile_ms(b.latency_ns, 0.99);
+        missed += check(out, !std::isnan(p99) && p99 < 250.0,
+                        row_label(b) + ": p99 to the greeting " + fmt(p99, "%.1f") + " ms < 250 ms");
     }
     for (row& f : rows) {
         if (f.server != "nchatd" || f.kind != row_kind::flood)
@@ -364,28 +372,31 @@ int report_targets(FILE* out, std::vector<row>& rows)
         for (size_t i = 0; i < f.reader_rates.size() && i < f.reader_gone.size(); ++i)
             if (f.reader_gone[i] && f.reader_rates[i] >= 10'000)
                 gone += " " + std::to_string(f.reader_rates[i] / 1000) + " KB/s";
-        missed += check(out, f.elapsed_ns > 0 && gone.empty() && f.reader_gone.size() == f.reader_rates.size(),
-                        "flood: no reader at 10 KB/s or more dropped" + (gone.empty() ? "" : " (dropped:" + gone + ")"));
+        missed +=
+            check(out, f.elapsed_ns > 0 && gone.empty() && f.reader_gone.size() == f.reader_rates.size(),
+                  "flood: no reader at 10 KB/s or more dropped" + (gone.empty() ? "" : " (dropped:" + gone + ")"));
         double cpu = cpu_percent(f.cpu, f.elapsed_ns);
-        missed += check(out, !std::isnan(cpu) && cpu < 5.0, "flood: server CPU " + fmt(cpu, "%.1f") + "% of a core < 5%");
+        missed +=
+            check(out, !std::isnan(cpu) && cpu < 5.0, "flood: server CPU " + fmt(cpu, "%.1f") + "% of a core < 5%");
         double p99 = percentile_ms(f.latency_ns, 0.99);
         missed += check(out, !std::isnan(p99) && p99 < 100.0,
-                        "flood: chatter p99 " + fmt(p99, "%.2f") + " ms < 100 ms (quiet: " +
-                            fmt(percentile_ms(f.quiet_latency_ns, 0.99), "%.2f") + " ms)");
+                        "flood: chatter p99 " + fmt(p99, "%.2f") +
+                            " ms < 100 ms (quiet: " + fmt(percentile_ms(f.quiet_latency_ns, 0.99), "%.2f") + " ms)");
     }
     for (row& m : rows) {
         if (m.server != "nchatd" || m.kind != row_kind::reclaim)
             continue;
-        missed += check(out, m.rss_before_kib > 0 && m.rss_kib >= 0 && m.rss_kib <= 2 * m.rss_before_kib,
-                        "memory return: VmRSS " + fmt(mib(m.rss_kib), "%.2f") + " MiB 2 s after " +
-                            std::to_string(m.wanted) + " full queues went <= 2 x " +
-                            fmt(mib(m.rss_before_kib), "%.2f") + " MiB before (peak " +
-                            fmt(mib(m.rss_peak_kib), "%.2f") + ")");
+        missed +=
+            check(out, m.rss_before_kib > 0 && m.rss_kib >= 0 && m.rss_kib <= 2 * m.rss_before_kib,
+                  "memory return: VmRSS " + fmt(mib(m.rss_kib), "%.2f") + " MiB 2 s after " + std::to_string(m.wanted) +
+                      " full queues went <= 2 x " + fmt(mib(m.rss_before_kib), "%.2f") + " MiB before (peak " +
+                      fmt(mib(m.rss_peak_kib), "%.2f") + ")");
     }
     uint64_t lost = 0, cut = 0;
     bool any = false;
     for (const row& r : rows) {
-        if (r.server != "nchatd" || (r.kind != row_kind::fanout && r.kind != row_kind::chatter && r.kind != row_kind::flood))
+        if (r.server != "nchatd" ||
+            (r.kind != row_kind::fanout && r.kind != row_kind::chatter && r.kind != row_kind::flood))
             continue;
         any = true;
         lost += r.lost;
@@ -425,8 +436,8 @@ void report_social(FILE* out, std::vector<row>& rows)
 {
     bool header = false;
     for (row& s : rows) {
-        if (s.server != "social" || (s.kind != row_kind::fanout && s.kind != row_kind::chatter &&
-                                      s.kind != row_kind::memory))
+        if (s.server != "social" ||
+            (s.kind != row_kind::fanout && s.kind != row_kind::chatter && s.kind != row_kind::memory))
             continue;
         row* a = find_row(rows, "nchatd", s.kind, s.wanted);
         row* f = find_row(rows, "floor", s.kind, s.wanted);

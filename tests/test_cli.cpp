@@ -143,6 +143,8 @@ TEST(Cli, BadOptionsAndOperands)
         {{"-p", ""}, 2, range_p},
         {{"-p", "-1"}, 2, range_p},
         {{"-p", "99999999999999999999"}, 2, range_p},
+        // Parsing ends at the first bad operand: no version after it.
+        {{"-p", "0", "-V"}, 2, range_p},
         {{"-n", "0"}, 2, range_n},
         {{"-n", "2049"}, 2, range_n},
         // The defences take 0 for "off", and no negative number.
