@@ -12,8 +12,8 @@ cd "$(dirname "$0")/.."
 out=build-fuzz
 mkdir -p "$out/corpus"
 mapfile -t sources < <(ls src/*.cpp | grep -v '/main\.cpp$')
-flags=(-std=c++20 -g -O1 -Isrc -Ifuzz -Wall -Wextra $(pkg-config --cflags libutf8proc))
-libs=($(pkg-config --libs libutf8proc))
+flags=(-std=c++20 -g -O1 -Isrc -Ifuzz -Wall -Wextra $(pkg-config --cflags libutf8proc libssl libcrypto))
+libs=($(pkg-config --libs libutf8proc libssl libcrypto))
 inputs=("$out/corpus" fuzz/corpus)
 [ -d fuzz/regressions ] && inputs+=(fuzz/regressions)
 
