@@ -90,6 +90,26 @@ inline constexpr size_t flood_line_bytes = line_max + 1;
 // it they are counted and reported once the log moves again.
 inline constexpr size_t log_buffer = 16 * 1024;
 
+// The control socket, for the operator alone.  Its clients never take a
+// slot; these bounds keep a stuck or hostile one from costing the chat
+// anything.  At most this many at once (nchatctl holds one for a moment;
+// a few allow a script and a person side by side); more are refused.
+inline constexpr size_t control_clients_max = 4;
+// A request is one command with its arguments: a ban reason or a notice is
+// a line, so a few kilobytes hold any real one.  Longer is refused.
+inline constexpr size_t control_request_max = 4096;
+// One receive per control client per turn, as for the chat's clients.
+inline constexpr size_t control_recv_size = 1024;
+// The largest reply: `users` of a full table is 2048 lines of at most
+// about 120 bytes.  A larger reply is refused rather than queued.
+inline constexpr size_t control_reply_max = 512 * 1024;
+// A control client has this long from connecting to taking its whole
+// reply; one that sends nothing, or reads nothing, is dropped after it.
+inline constexpr long control_timeout_s = 5;
+// Connections the kernel completes on the control socket while the loop
+// is busy; more than the clients served at once, fewer than the chat's.
+inline constexpr int control_backlog = 16;
+
 // The defences, with the defaults an operator can change by option.
 struct Limits {
     long login_grace = default_login_grace;

@@ -10,27 +10,30 @@
 #include <ctime>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bounds.h"
 #include "fdctl.h"
+#include "listener.h"
 #include "log.h"
+#include "report.h"
 #include "room.h"
 #include "stream.h"
 #include "tls.h"
 
 namespace nchatd {
 
-// What a listening socket's connections are for.
-enum class Listen : uint8_t {
-    chat,  // a TCP port: each connection gets a slot of the room
-    tls,   // the same, with a TLS handshake first
-};
-
-struct Listener {
-    unique_fd fd;
-    Listen kind = Listen::chat;
-    uint16_t port = 0;  // the local port, for the log
+// One client of the control socket: the operator's request on its way in,
+// then the reply on its way out; nothing else.
+struct ControlClient {
+    unique_fd fd;  // empty: a free place
+    unsigned uid = 0;
+    int64_t since_s = 0;  // monotonic; for control_timeout_s
+    std::string in;       // the request so far
+    std::string out;      // the reply
+    size_t sent = 0;
+    bool answered = false;
 };
 
 // The poll table in named parts, each a run of entries in one array that
@@ -85,6 +88,9 @@ class Server final : public Transport {
     Room& room() { return room_; }
     const pollfd& poll_entry(const Connection& c) const { return polls_[PollTable::slots][room_.slot_of(c)]; }
 
+    // Control clients being served now.
+    size_t control_clients() const;
+
     bool flush(Connection& c) override;
     void close(Connection& c) override;
 
@@ -101,9 +107,22 @@ class Server final : public Transport {
     void unthrottle(Connection& c);
     void set_events(const Connection& c);
     void read_signals();
+    // control.cpp: the control socket's clients.
+    void admit_control(unique_fd sock);
+    void serve_control(ControlClient& cc, short revents);
+    void take_request(ControlClient& cc);
+    void send_reply(ControlClient& cc);
+    void drop_control(ControlClient& cc, const char* why);
+    void sweep_controls(int64_t now_s);
+    // The one door from the control socket into the room.
+    Reply answer(std::span<const std::string_view> args, std::string_view actor);
     pollfd& log_entry() { return polls_[PollTable::log][0]; }
     pollfd& signal_entry() { return polls_[PollTable::signals][0]; }
     pollfd& slot_entry(const Connection& c) { return polls_[PollTable::slots][room_.slot_of(c)]; }
+    pollfd& control_entry(const ControlClient& cc)
+    {
+        return polls_[PollTable::controls][static_cast<size_t>(&cc - controls_.data())];
+    }
 
     Log& log_;
     Limits limits_;
@@ -114,6 +133,7 @@ class Server final : public Transport {
     // are served next turn whether or not poll reports them.
     std::vector<size_t> held_;
     std::vector<Listener> listeners_;  // in the order of the table's part
+    std::array<ControlClient, control_clients_max> controls_;
     unique_fd spare_;                  // given up for a moment when accept() hits EMFILE
     unique_fd signals_;
     TlsContext tls_;  // for new connections on the TLS port

@@ -1,0 +1,82 @@
+#include "report.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace nchatd {
+
+namespace {
+
+long seconds_since(time_t then, time_t now)
+{
+    return then > 0 && now > then ? static_cast<long>(now - then) : 0;
+}
+
+}  // namespace
+
+Reply users_report(Room& room)
+{
+    Reply r{true, {}};
+    const time_t now = time(nullptr);
+    for (const Connection& c : room.connections()) {
+        if (!c.open())
+            continue;
+        const Profile& p = c.profile;
+        char line[200];
+        int n = snprintf(line, sizeof line, "%s\t%s\t%u\t%ld\t%ld\t%llu\t%zu\t-\n", c.named() ? p.name.data() : "-",
+                         c.peer.host.data(), static_cast<unsigned>(c.peer.port), seconds_since(p.login_time, now),
+                         seconds_since(p.last_active, now), static_cast<unsigned long long>(p.lines_written),
+                         c.out.size());
+        if (n > 0)
+            r.text.append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+    }
+    return r;
+}
+
+Reply stats_report(Room& room)
+{
+    const Stats& s = room.stats();
+    size_t users = 0;
+    for (const Connection& c : room.connections())
+        users += c.open() && c.named();
+    const struct {
+        const char* name;
+        unsigned long long value;
+    } figures[] = {
+        {"uptime_seconds", static_cast<unsigned long long>(seconds_since(room.start_time(), time(nullptr)))},
+        {"connections", room.occupied()},
+        {"connections_peak", s.peak_connections},
+        {"users", users},
+        {"lines_received", s.lines_received},
+        {"copies_delivered", s.copies_delivered},
+        {"bytes_sent", s.bytes_sent},
+        {"refused_table_full", s.refused_table_full},
+        {"refused_per_address", s.refused_per_address},
+        {"refused_banned", s.refused_banned},
+        {"refused_locked", s.refused_locked},
+        {"dropped_login_timeout", s.dropped_login_timeout},
+        {"dropped_output_full", s.dropped_output_full},
+        {"flood_holds", s.flood_holds},
+    };
+    Reply r{true, {}};
+    for (const auto& f : figures) {
+        char line[80];
+        int n = snprintf(line, sizeof line, "%s %llu\n", f.name, f.value);
+        if (n > 0)
+            r.text.append(line, static_cast<size_t>(n));
+    }
+    return r;
+}
+
+Reply fallback_request(Room& room, std::span<const std::string_view> args, std::string_view)
+{
+    if (args.size() == 1 && args[0] == "users")
+        return users_report(room);
+    if (args.size() == 1 && args[0] == "stats")
+        return stats_report(room);
+    if (args[0] == "users" || args[0] == "stats")
+        return {false, std::string(args[0]) + " takes no argument\n"};
+    return {false, "unknown command: " + std::string(args[0]) + "\n"};
+}
+
+}  // namespace nchatd
