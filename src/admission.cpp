@@ -115,7 +115,9 @@ void Server::refuse_without_descriptor(const Listener& l)
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     unique_fd sock(accept(l.fd.get(), reinterpret_cast<sockaddr*>(&addr), &len));
-    if (sock) {
+    if (sock && l.kind == Listen::control) {
+        log_.line("Control connection dropped: no resource.\n");
+    } else if (sock) {
         refuse(std::move(sock), texts::no_resource, l.kind == Listen::tls);
         room_.log_event(peer_of(addr), " dropped: no resource.\n");
     }
@@ -139,6 +141,9 @@ bool Server::accept_one(const Listener& l)
         break;
     case Listen::tls:
         admit(std::move(sock), addr, l.port);
+        break;
+    case Listen::control:
+        admit_control(std::move(sock));
         break;
     }
     return true;

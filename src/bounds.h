@@ -109,6 +109,9 @@ inline constexpr long control_timeout_s = 5;
 // Connections the kernel completes on the control socket while the loop
 // is busy; more than the clients served at once, fewer than the chat's.
 inline constexpr int control_backlog = 16;
+// nchatctl waits this long for its reply: longer than the server keeps a
+// client, so that a timeout is the server's to report.
+inline constexpr int ctl_wait_ms = 10000;
 
 // The defences, with the defaults an operator can change by option.
 struct Limits {

@@ -56,7 +56,8 @@ int main(int argc, char** argv)
         }
     }
     // Started by systemd for its socket units, the server listens where the
-    // units say; -p and -b are not used then.  A TLS port that systemd
+    // units say; -p and -b are not used then, nor -c when one of them is
+    // named "control".  A TLS port that systemd
     // does not pass is opened here.
     char** names = nullptr;
     const int passed = sd_listen_fds_with_names(1, &names);
@@ -70,7 +71,13 @@ int main(int argc, char** argv)
     free(names);
     if (adopted.chat.fd && !adopted.tls.fd && adopted.tls.error.empty() && o.tls_port != 0)
         adopted.tls = open_listener(o.address, o.tls_port);
-    for (const Opened* l : {&adopted.chat, &adopted.tls}) {
+    // A control socket from systemd takes the place of -c.
+    std::string control_path;
+    if (adopted.chat.fd && !adopted.control.fd && adopted.control.error.empty() && !o.control_path.empty()) {
+        adopted.control = open_control_socket(o.control_path);
+        control_path = o.control_path;
+    }
+    for (const Opened* l : {&adopted.chat, &adopted.tls, &adopted.control}) {
         if (!l->error.empty() || (l == &adopted.chat && !l->fd)) {
             fprintf(stderr, "%s: %s%s\n", prog, l == &adopted.tls ? "TLS port: " : "", l->error.c_str());
             return 1;
@@ -85,6 +92,8 @@ int main(int argc, char** argv)
         server->listen_on(std::move(adopted.tls.fd), Listen::tls);
         server->use_tls(std::move(tls.ctx), o.cert_file, o.key_file);
     }
+    if (adopted.control.fd)
+        server->listen_on(std::move(adopted.control.fd), Listen::control, control_path);
     server->greet_with_telnet(o.telnet);
     // SIGHUP reloads the TLS pair.  Under systemd it is only ever the
     // unit's reload, which must not end a server without a TLS port;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 #include "texts.h"
@@ -48,6 +49,7 @@ std::string usage(const char* prog)
            "  -s PORT   specify a TLS port beside the plain one (needs -C and -K)\n"
            "  -C FILE   specify the PEM certificate chain of the TLS port\n"
            "  -K FILE   specify the PEM private key of the TLS port\n"
+           "  -c PATH   listen for nchatctl on the UNIX socket PATH (default: none)\n"
            "  -a        accept printable ASCII only, for terminals that are not UTF-8\n"
            "  -t        send the telnet option sequence to every new connection before the name prompt\n"
            "  -V        print the version and exit (also --version)\n"
@@ -167,6 +169,26 @@ Parsed check_tls(Parsed p, const char* prog)
     return p;
 }
 
+// Reads the control socket's path, made absolute: the server removes it at
+// the stop, after a detached server has changed to the root directory.
+bool socket_path(Args& args, const char* prog, std::string& into, Parsed& fail)
+{
+    if (!args.more()) {
+        fail = failure(2, printed("%s: missing operand for -c\n", prog));
+        return false;
+    }
+    std::string path = args.take();
+    std::error_code ec;
+    if (!path.empty())
+        path = std::filesystem::absolute(path, ec).lexically_normal().string();
+    if (path.empty() || ec || path.back() == '/') {
+        fail = failure(2, printed("%s: invalid operand of -c\n", prog));
+        return false;
+    }
+    into = std::move(path);
+    return true;
+}
+
 }  // namespace
 
 Parsed parse_options(std::span<char* const> argv)
@@ -210,6 +232,9 @@ Parsed parse_options(std::span<char* const> argv)
                 break;
             case 'b':
                 ok = address(args, prog, o.address, p);
+                break;
+            case 'c':
+                ok = socket_path(args, prog, o.control_path, p);
                 break;
             case 't':
                 o.telnet = true;

@@ -18,6 +18,8 @@ struct Options {
     // both families.  The port is not filled in.
     sockaddr_storage address{};
     bool detach = true;
+    // The control socket to make (-c), absolute; empty for none.
+    std::string control_path;
     bool telnet = false;  // send the telnet option sequence with the greeting (-t)
     Charset charset = Charset::utf8;
     long recent = default_recent;  // lines shown to whoever logs in (-H)

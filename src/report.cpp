@@ -23,10 +23,10 @@ Reply users_report(Room& room)
             continue;
         const Profile& p = c.profile;
         char line[200];
-        int n = snprintf(line, sizeof line, "%s\t%s\t%u\t%ld\t%ld\t%llu\t%zu\t-\n", c.named() ? p.name.data() : "-",
-                         c.peer.host.data(), static_cast<unsigned>(c.peer.port), seconds_since(p.login_time, now),
-                         seconds_since(p.last_active, now), static_cast<unsigned long long>(p.lines_written),
-                         c.out.size());
+        int n =
+            snprintf(line, sizeof line, "%s\t%s\t%u\t%ld\t%ld\t%llu\t%zu\t-\n", c.named() ? p.name.data() : "-",
+                     c.peer.host.data(), static_cast<unsigned>(c.peer.port), seconds_since(p.login_time, now),
+                     seconds_since(p.last_active, now), static_cast<unsigned long long>(p.lines_written), c.out.size());
         if (n > 0)
             r.text.append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
     }

@@ -44,6 +44,7 @@ void PollTable::resize(Part part, size_t n)
 Server::Server(long slots, const Limits& limits, Log& log)
     : log_(log), limits_(limits), room_(static_cast<size_t>(slots), *this, log)
 {
+    polls_.resize(PollTable::controls, control_clients_max);
     polls_.resize(PollTable::log, 1);
     polls_.resize(PollTable::signals, 1);
     polls_.resize(PollTable::slots, static_cast<size_t>(slots));
@@ -54,15 +55,15 @@ Server::Server(long slots, const Limits& limits, Log& log)
     last_sweep_s_ = monotonic_s();
 }
 
-void Server::listen_on(unique_fd listener, Listen kind)
+void Server::listen_on(unique_fd listener, Listen kind, std::string path)
 {
     sockaddr_storage local{};
     socklen_t len = sizeof local;
     uint16_t port = 0;
-    if (getsockname(listener.get(), reinterpret_cast<sockaddr*>(&local), &len) == 0)
+    if (getsockname(listener.get(), reinterpret_cast<sockaddr*>(&local), &len) == 0 && local.ss_family != AF_UNIX)
         port = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
                                                  : reinterpret_cast<sockaddr_in&>(local).sin_port);
-    listeners_.push_back({std::move(listener), kind, port});
+    listeners_.push_back({std::move(listener), kind, port, std::move(path)});
     polls_.resize(PollTable::listeners, listeners_.size());
     polls_[PollTable::listeners].back() = pollfd{listeners_.back().fd.get(), POLLIN, 0};
 }
@@ -132,6 +133,7 @@ bool Server::flush(Connection& c)
         if (r.bytes == 0)
             break;
         c.out.consumed(r.bytes);
+        room_.stats().bytes_sent += r.bytes;
     }
     if (c.in_use)
         set_events(c);
@@ -172,6 +174,7 @@ void Server::sweep()
     if (now == last_sweep_s_)
         return;
     last_sweep_s_ = now;
+    sweep_controls(now);
     size_t freed = 0;
     const long grace = limits_.login_grace;
     for (Connection& c : room_.connections()) {
@@ -269,6 +272,14 @@ int Server::turn(int timeout_ms)
                 room_.retire();
         }
     }
+    const std::span<const pollfd> control_polls = polls_[PollTable::controls];
+    for (size_t i = 0; ready > 0 && i < control_polls.size(); ++i) {
+        if (control_polls[i].fd < 0 || control_polls[i].revents == 0)
+            continue;
+        --ready;
+        serve_control(controls_[i], control_polls[i].revents);
+        room_.retire();
+    }
     // A slot closed earlier in this turn may have been ready: `ready` alone
     // does not bound the scan.
     const std::span<const pollfd> slot_polls = polls_[PollTable::slots];
@@ -297,7 +308,11 @@ void Server::shut_down(int flush_ms)
     for (size_t i = 0; i < listeners_.size(); ++i) {
         listeners_[i].fd.reset();
         polls_[PollTable::listeners][i].fd = -1;
+        if (!listeners_[i].path.empty())
+            unlink(listeners_[i].path.c_str());
     }
+    for (ControlClient& cc : controls_)
+        drop_control(cc, nullptr);
     const Stamp stamp = stamp_now();
     for (Connection& c : room_.connections()) {
         if (!c.open())

@@ -62,7 +62,8 @@ class Server final : public Transport {
     Server& operator=(const Server&) = delete;
 
     // Adds a listening socket; any number, each served the same way.
-    void listen_on(unique_fd listener, Listen kind = Listen::chat);
+    // `path`: a UNIX socket made here, removed at the stop.
+    void listen_on(unique_fd listener, Listen kind = Listen::chat, std::string path = {});
     // The context of the TLS port, loaded from the two files, which
     // SIGHUP loads again.
     void use_tls(TlsContext ctx, std::string cert_file, std::string key_file);
@@ -134,7 +135,7 @@ class Server final : public Transport {
     std::vector<size_t> held_;
     std::vector<Listener> listeners_;  // in the order of the table's part
     std::array<ControlClient, control_clients_max> controls_;
-    unique_fd spare_;                  // given up for a moment when accept() hits EMFILE
+    unique_fd spare_;  // given up for a moment when accept() hits EMFILE
     unique_fd signals_;
     TlsContext tls_;  // for new connections on the TLS port
     std::string cert_file_;

@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -98,18 +100,21 @@ Opened open_listener(const sockaddr_storage& address, long port)
 
 namespace {
 
-Opened adopt_one(int fd)
+// `local`: the control socket, a UNIX one; otherwise a TCP one.
+Opened adopt_one(int fd, bool local)
 {
     Opened l;
     int listening = 0, type = 0, family = 0;
     socklen_t len = sizeof listening;
-    bool tcp = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening;
+    bool ok = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening;
     len = sizeof type;
-    tcp = tcp && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+    ok = ok && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
     len = sizeof family;
-    tcp = tcp && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &len) == 0 && (family == AF_INET || family == AF_INET6);
-    if (!tcp) {
-        l.error = "the socket from systemd is not a listening TCP socket";
+    ok = ok && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &len) == 0 &&
+         (local ? family == AF_UNIX : family == AF_INET || family == AF_INET6);
+    if (!ok) {
+        l.error = local ? "the socket from systemd named \"control\" is not a listening UNIX stream socket"
+                        : "the socket from systemd is not a listening TCP socket";
         return l;
     }
     l.fd.reset(fd);
@@ -117,6 +122,78 @@ Opened adopt_one(int fd)
     if (set_cloexec(fd) < 0 || set_nonblock(fd) < 0)
         return failed(l, "failed to set up server socket", errno);
     return l;
+}
+
+}  // namespace
+
+Adopted adopt_listeners(int count, int first_fd, char* const* names)
+{
+    Adopted a;
+    if (count < 0) {
+        failed(a.chat, "failed to take the socket from systemd", -count);
+        return a;
+    }
+    for (int i = 0; i < count; ++i) {
+        const std::string_view name = names && names[i] ? names[i] : "";
+        Opened& into = name == "tls" ? a.tls : name == "control" ? a.control : a.chat;
+        if (into.fd || !into.error.empty()) {
+            a.chat = {};
+            a.chat.error = "systemd passed " + std::to_string(count) +
+                           " sockets; nchatd listens on one plain socket and at most one named \"tls\" and one "
+                           "named \"control\"";
+            return a;
+        }
+        into = adopt_one(first_fd + i, &into == &a.control);
+    }
+    if (!a.chat.fd && a.chat.error.empty())
+        a.chat.error = "systemd passed no plain socket, only one named \"tls\"";
+    return a;
+}
+
+Opened open_control_socket(const std::string& path)
+{
+    Opened c;
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    if (path.size() >= sizeof at.sun_path) {
+        c.error = "control socket path is too long: " + path;
+        return c;
+    }
+    path.copy(at.sun_path, sizeof at.sun_path - 1);
+    const auto* addr = reinterpret_cast<const sockaddr*>(&at);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            c.error = path + " exists and is not a socket";
+            return c;
+        }
+        // A live server answers; the socket of one that crashed refuses.
+        unique_fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (probe && connect(probe.get(), addr, sizeof at) == 0) {
+            c.error = "another server listens on the control socket " + path;
+            return c;
+        }
+        if (!probe || errno != ECONNREFUSED) {
+            c.error = "failed to check the control socket " + path + ": " + strerror(errno);
+            return c;
+        }
+        if (unlink(path.c_str()) != 0)
+            return failed(c, ("failed to remove the stale control socket " + path).c_str(), errno);
+    }
+    c.fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!c.fd)
+        return failed(c, "failed to create control socket", errno);
+    // Created 0600 from the first moment: a mode set after bind() would
+    // leave a moment in which anyone could connect.
+    const mode_t old_mask = umask(0177);
+    const int bound = bind(c.fd.get(), addr, sizeof at);
+    const int err = errno;
+    umask(old_mask);
+    if (bound != 0)
+        return failed(c, ("failed to bind control socket " + path).c_str(), err);
+    if (listen(c.fd.get(), control_backlog) != 0)
+        return failed(c, "failed to listen on control socket", errno);
+    return c;
 }
 
 }  // namespace

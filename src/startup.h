@@ -25,12 +25,19 @@ Opened open_listener(const sockaddr_storage& address, long port);
 // its socket units: `count` as sd_listen_fds_with_names() returned it
 // (above 0, or a negative errno), the first at `first_fd`, with their
 // FileDescriptorName= in `names` (may be null).  The one named "tls" is
-// the TLS port; the other, whatever its name, the plain port.
+// the TLS port, the one named "control" the control socket; the other,
+// whatever its name, the plain port.
 struct Adopted {
     Opened chat;
-    Opened tls;  // no descriptor and no error when systemd passed none
+    Opened tls;      // no descriptor and no error when systemd passed none
+    Opened control;  // likewise
 };
 Adopted adopt_listeners(int count, int first_fd, char* const* names);
+
+// Listens on the UNIX stream socket at `path` (absolute), mode 0600.  A
+// socket nothing listens on, left by a server that crashed, is replaced;
+// anything else at `path` is an error.
+Opened open_control_socket(const std::string& path);
 
 // Blocks SIGTERM and SIGINT (and SIGHUP when `reload`) and returns a
 // descriptor that reports them, so that the loop takes a stop or a reload

@@ -69,7 +69,7 @@ std::string reply(const Reply& r)
 {
     if (r.ok)
         return "ok\n" + r.text;
-    std::string_view why = r.text.substr(0, r.text.find('\n'));
+    const std::string_view why = std::string_view(r.text).substr(0, r.text.find('\n'));
     return "error " + std::string(why.empty() ? "failed" : why) + "\n";
 }
 
