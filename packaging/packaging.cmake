@@ -2,8 +2,8 @@
 #
 # `cmake --install` honours CMAKE_INSTALL_PREFIX (or --prefix) and DESTDIR:
 #
-#   <prefix>/sbin/nchatd
-#   <prefix>/share/man/man8/nchatd.8.gz
+#   <prefix>/sbin/nchatd, nchatctl
+#   <prefix>/share/man/man8/nchatd.8.gz, nchatctl.8.gz
 #   <prefix>/share/doc/nchatd/copyright, changelog.gz
 #   <unitdir>/nchatd.service, nchatd.socket
 #
@@ -23,7 +23,7 @@ set(NCHATD_SYSTEMD_UNITDIR "" CACHE PATH
 set(NCHATD_PACKAGE_MAINTAINER "The nchatd developers <nchatd-devel@example.org>" CACHE STRING
   "Maintainer field of the Debian package")
 
-install(TARGETS nchatd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS nchatd nchatctl RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 # Debian ships the manual page and the change log compressed; -n keeps the
 # name and time out of the gzip header so that rebuilds give the same bytes.
@@ -31,7 +31,7 @@ file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/packaging)
 find_program(NCHATD_GZIP gzip)
 mark_as_advanced(NCHATD_GZIP)
 set(nchatd_gz_files)
-foreach(name IN ITEMS nchatd.8 changelog)
+foreach(name IN ITEMS nchatd.8 nchatctl.8 changelog)
   set(gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/${name}.gz)
   if(NCHATD_GZIP)
     add_custom_command(OUTPUT ${gz}
@@ -47,7 +47,7 @@ foreach(name IN ITEMS nchatd.8 changelog)
   set(nchatd_${name}_file ${gz})
 endforeach()
 add_custom_target(nchatd_compressed ALL DEPENDS ${nchatd_gz_files})
-install(FILES ${nchatd_nchatd.8_file} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${nchatd_nchatd.8_file} ${nchatd_nchatctl.8_file} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${NCHATD_PACKAGING_DIR}/copyright ${nchatd_changelog_file}
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -103,7 +103,8 @@ talk to each other. It listens on one TCP port of every IPv4 and IPv6
 address, does the line editing and echo on the server side so that it can
 redraw a user's half-typed line when a message arrives, and offers
 commands to list users, change nick names, set a status text, send private
-messages and wait for the next message.
+messages and wait for the next message. nchatctl talks to a running server
+over its private control socket.
 
 All state lives in memory; there are no configuration files, no accounts
 and no stored history. A hardened systemd unit runs the server as an

@@ -172,16 +172,27 @@ int listen_loopback(int& port, int type_flags)
     return fd;
 }
 
+std::string ctl_binary()
+{
+    return NCHATCTL_BINARY;
+}
+
 run_result run(const std::vector<std::string>& args, int timeout_ms)
+{
+    std::vector<std::string> words{binary()};
+    words.insert(words.end(), args.begin(), args.end());
+    return run_program(words, timeout_ms);
+}
+
+run_result run_program(const std::vector<std::string>& words, int timeout_ms)
 {
     char out_tmpl[] = "/tmp/nchatd-out-XXXXXX";
     char err_tmpl[] = "/tmp/nchatd-err-XXXXXX";
     int out = mkstemp(out_tmpl);
     int err = mkstemp(err_tmpl);
-    std::vector<std::string> words{binary()};
-    words.insert(words.end(), args.begin(), args.end());
     run_result r;
-    pid_t pid = spawn(words, out, err);
+    std::vector<std::string> argv = words;
+    pid_t pid = spawn(argv, out, err);
     r.status = reap(pid, timeout_ms);
     if (r.status < 0) {
         kill(pid, SIGKILL);

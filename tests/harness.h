@@ -11,8 +11,9 @@
 
 namespace harness {
 
-// Path of the nchatd binary under test.
+// Paths of the nchatd and nchatctl binaries under test.
 std::string binary();
+std::string ctl_binary();
 
 // A loopback TCP port that nothing listens on right now.
 int free_port();
@@ -36,6 +37,8 @@ struct run_result {
     std::string err;
 };
 run_result run(const std::vector<std::string>& args, int timeout_ms = 5000);
+// The same for any program: `words` is its whole command line.
+run_result run_program(const std::vector<std::string>& words, int timeout_ms = 5000);
 
 // A server running in the foreground, its standard output in a file so
 // that a test that stops reading it can never block the server.

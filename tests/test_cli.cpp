@@ -97,6 +97,7 @@ TEST(Cli, HelpTextEndsParsing)
                              "  -s PORT   specify a TLS port beside the plain one (needs -C and -K)\n"
                              "  -C FILE   specify the PEM certificate chain of the TLS port\n"
                              "  -K FILE   specify the PEM private key of the TLS port\n"
+                             "  -c PATH   listen for nchatctl on the UNIX socket PATH (default: none)\n"
                              "  -a        accept printable ASCII only, for terminals that are not UTF-8\n"
                              "  -t        send the telnet option sequence to every new connection before the name "
                              "prompt\n"
@@ -164,6 +165,8 @@ TEST(Cli, BadOptionsAndOperands)
         {{"-b", "::1::2"}, 2, ": invalid operand of -b\n"},
         {{"-b", "[::1]"}, 2, ": invalid operand of -b\n"},
         {{"-b", ""}, 2, ": invalid operand of -b\n"},
+        {{"-c"}, 2, ": missing operand for -c\n"},
+        {{"-c", ""}, 2, ": invalid operand of -c\n"},
         // A well-formed address that is not this host's is a bind failure.
         {{"-i", "-b", "192.0.2.1"}, 1, ": failed to bind server socket: Cannot assign requested address\n"},
     };

@@ -258,19 +258,26 @@ TEST(Operator, TakesTheSocketSystemdHandsOverAndSaysWhenReady)
     };
 
     // It listens and starts the server at the first connection; the -p
-    // given is not used then.
+    // and -c given are not used then.  The control socket is told apart by
+    // its name.
     const int port = harness::free_port(), unused = harness::free_port();
     char log_path[] = "/tmp/nchatd-log-XXXXXX";
     int out = mkstemp(log_path);
+    const std::string control = notify_path + ".control", unused_control = notify_path + ".unused";
     std::vector<std::string> words = {"systemd-socket-activate",
                                       "-l",
+                                      control,
+                                      "-l",
                                       "127.0.0.1:" + std::to_string(port),
+                                      "--fdname=control:nchatd.socket",
                                       "-E",
                                       "NOTIFY_SOCKET=" + notify_path,
                                       prog,
                                       "-i",
                                       "-p",
-                                      std::to_string(unused)};
+                                      std::to_string(unused),
+                                      "-c",
+                                      unused_control};
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out, 1);
@@ -292,6 +299,11 @@ TEST(Operator, TakesTheSocketSystemdHandsOverAndSaysWhenReady)
     client other;
     EXPECT_FALSE(other.connect(unused));
     EXPECT_TRUE(other.login(port, "other"));
+    harness::run_result users = harness::run_program({harness::ctl_binary(), "-c", control, "users"});
+    EXPECT_EQ(users.status, 0) << users.err;
+    EXPECT_EQ(users.out.find("-\t127.0.0.1\t"), 0u) << users.out;
+    EXPECT_NE(users.out.find("\nother\t127.0.0.1\t"), std::string::npos) << users.out;
+    EXPECT_EQ(access(unused_control.c_str(), F_OK), -1);
 
     kill(pid, SIGTERM);
     int status = -1;
@@ -310,6 +322,7 @@ TEST(Operator, TakesTheSocketSystemdHandsOverAndSaysWhenReady)
     unlink(log_path);
     close(notify);
     unlink(notify_path.c_str());
+    unlink(control.c_str());
 }
 
 TEST(Operator, TelnetOptionsBeforeTheNamePromptWithT)

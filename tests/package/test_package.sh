@@ -70,14 +70,18 @@ list_files() {
 test_manpage() {
   local page=$src/packaging/nchatd.8 out
   need mandoc mandoc
-  out=$(mandoc -T lint -W style "$page" 2>&1)
-  if [ -z "$out" ]; then pass "mandoc -T lint"; else fail "mandoc -T lint: $out"; fi
-  if command -v groff >/dev/null; then
-    out=$(groff -man -ww -z "$page" 2>&1)
-    if [ -z "$out" ]; then pass "groff -ww"; else fail "groff -ww: $out"; fi
-  else
-    echo "note: groff is not installed (groff-base), its check is left out"
-  fi
+  for p in "$page" "$src/packaging/nchatctl.8"; do
+    out=$(mandoc -T lint -W style "$p" 2>&1)
+    if [ -z "$out" ]; then pass "mandoc -T lint $p"; else fail "mandoc -T lint: $out"; fi
+    if command -v groff >/dev/null; then
+      out=$(groff -man -ww -z "$p" 2>&1)
+      if [ -z "$out" ]; then pass "groff -ww $p"; else fail "groff -ww: $out"; fi
+    else
+      echo "note: groff is not installed (groff-base), its check is left out"
+    fi
+  done
+  check_eq "version in the nchatctl page header" \
+    "$(sed -n 's/^\.TH NCHATCTL 8 [^ ]* "nchatd \([^"]*\)".*/\1/p' "$src/packaging/nchatctl.8")" "$version"
 
   check_eq "version in the page header" \
     "$(sed -n 's/^\.TH NCHATD 8 [^ ]* "nchatd \([^"]*\)".*/\1/p' "$page")" "$version"
@@ -101,7 +105,7 @@ test_unit() {
   need systemd-analyze systemd
   local unit=$src/packaging/nchatd.service
   # The install rewrites this path for the prefix it installs to.
-  check_eq "ExecStart of the unit" "$(grep '^ExecStart=' "$unit")" "ExecStart=/usr/sbin/nchatd -i"
+  check_eq "ExecStart of the unit" "$(grep '^ExecStart=' "$unit")" "ExecStart=/usr/sbin/nchatd -i -c /run/nchatd/control"
   check_eq "port of the socket unit" "$(sed -n 's/^ListenStream=//p' "$src/packaging/nchatd.socket")" \
     "$(timeout 10 "$binary" --help | sed -n 's/^  -p PORT .*(default: \([0-9]*\))$/\1/p')"
   verify_units "$src/packaging" "$binary" "the units"
@@ -115,19 +119,20 @@ check_install() { # prefix unitdir
     { fail "cmake --install --prefix $prefix: $out"; return; }
 
   check_eq "files installed for prefix $prefix" "$(list_files "$root")" \
-    "$(printf '%s\n' "$prefix/sbin/nchatd" "$prefix/share/doc/nchatd/changelog.gz" \
+    "$(printf '%s\n' "$prefix/sbin/nchatd" "$prefix/sbin/nchatctl" "$prefix/share/doc/nchatd/changelog.gz" \
       "$prefix/share/doc/nchatd/copyright" "$prefix/share/man/man8/nchatd.8.gz" \
+      "$prefix/share/man/man8/nchatctl.8.gz" \
       "$unitdir/nchatd.service" "$unitdir/nchatd.socket" | LC_ALL=C sort)"
   check_help "$root$prefix/sbin/nchatd" "installed $prefix/sbin/nchatd"
   check_eq "ExecStart of the unit for prefix $prefix" \
-    "$(grep '^ExecStart=' "$root$unitdir/nchatd.service")" "ExecStart=$prefix/sbin/nchatd -i"
+    "$(grep '^ExecStart=' "$root$unitdir/nchatd.service")" "ExecStart=$prefix/sbin/nchatd -i -c /run/nchatd/control"
   if cmp -s "$root$unitdir/nchatd.socket" "$src/packaging/nchatd.socket"; then
     pass "socket unit for prefix $prefix is the source"
   else
     fail "socket unit for prefix $prefix differs from packaging/nchatd.socket"
   fi
   local gz
-  for gz in share/man/man8/nchatd.8.gz share/doc/nchatd/changelog.gz; do
+  for gz in share/man/man8/nchatd.8.gz share/man/man8/nchatctl.8.gz share/doc/nchatd/changelog.gz; do
     if gzip -dc "$root$prefix/$gz" | cmp -s - "$src/packaging/$(basename "$gz" .gz)"; then
       pass "$prefix/$gz is the compressed source"
     else
@@ -135,7 +140,7 @@ check_install() { # prefix unitdir
     fi
   done
   out=$(cd "$root" && find . -mindepth 1 \( -type d ! -perm 755 \) -o \
-    \( -type f ! -name nchatd ! -perm 644 \) -o \( -type f -name nchatd ! -perm 755 \))
+    \( -type f ! -path '*/sbin/*' ! -perm 644 \) -o \( -type f -path '*/sbin/*' ! -perm 755 \))
   check_eq "modes for prefix $prefix" "$out" ""
 }
 
@@ -168,6 +173,7 @@ drwxr-xr-x root/root ./lib/systemd/system/
 -rw-r--r-- root/root ./lib/systemd/system/nchatd.socket
 drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/sbin/
+-rwxr-xr-x root/root ./usr/sbin/nchatctl
 -rwxr-xr-x root/root ./usr/sbin/nchatd
 drwxr-xr-x root/root ./usr/share/
 drwxr-xr-x root/root ./usr/share/doc/
@@ -176,6 +182,7 @@ drwxr-xr-x root/root ./usr/share/doc/nchatd/
 -rw-r--r-- root/root ./usr/share/doc/nchatd/copyright
 drwxr-xr-x root/root ./usr/share/man/
 drwxr-xr-x root/root ./usr/share/man/man8/
+-rw-r--r-- root/root ./usr/share/man/man8/nchatctl.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/nchatd.8.gz
 EOF
 )"
@@ -219,13 +226,16 @@ EOF
     fail "md5sums: $out"
   fi
   check_help "$root/usr/sbin/nchatd" "packaged /usr/sbin/nchatd"
+  check_eq "packaged nchatctl unreachable server" \
+    "$(timeout 10 "$root/usr/sbin/nchatctl" -c "$scratch/none" users 2>&1; echo "status $?")" \
+    "$root/usr/sbin/nchatctl: cannot reach nchatd at $scratch/none: No such file or directory"$'\n'"status 2"
   gzip -dc "$root/usr/share/doc/nchatd/changelog.gz" >"$scratch/changelog"
   check_eq "version of the newest change log entry" \
     "$(dpkg-parsechangelog -l "$scratch/changelog" -S Version 2>&1)" "$version"
   field=$(file -b "$root/usr/sbin/nchatd")
   if [[ $field == *", stripped"* ]]; then pass "binary stripped"; else fail "binary not stripped: $field"; fi
   check_eq "ExecStart of the packaged unit" \
-    "$(grep '^ExecStart=' "$root/lib/systemd/system/nchatd.service")" "ExecStart=/usr/sbin/nchatd -i"
+    "$(grep '^ExecStart=' "$root/lib/systemd/system/nchatd.service")" "ExecStart=/usr/sbin/nchatd -i -c /run/nchatd/control"
   if command -v systemd-analyze >/dev/null; then
     verify_units "$root/lib/systemd/system" "$root/usr/sbin/nchatd" "the packaged units"
   fi

@@ -1,0 +1,249 @@
+// The control socket and nchatctl, through the real binaries: the socket's
+// mode, a stale socket, the peer's uid, the reports, bad and oversized
+// requests, idle clients, and nchatctl's exit statuses.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+using harness::client;
+using harness::run_result;
+
+const std::string ctl_prog = harness::ctl_binary();
+
+// A directory of its own for each test's socket, removed at the end.
+struct scratch_dir {
+    std::string path;
+    scratch_dir()
+    {
+        char tmpl[] = "/tmp/nchatd-ctl-XXXXXX";
+        path = mkdtemp(tmpl) ? tmpl : "/tmp";
+    }
+    ~scratch_dir() { std::filesystem::remove_all(path); }
+};
+
+run_result ctl(const std::string& path, std::vector<std::string> args, std::vector<std::string> prefix = {})
+{
+    prefix.insert(prefix.end(), {ctl_prog, "-c", path});
+    prefix.insert(prefix.end(), args.begin(), args.end());
+    return harness::run_program(prefix, 15000);
+}
+
+// A raw client of the control socket, or -1.
+int connect_control(const std::string& path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    path.copy(at.sun_path, sizeof at.sun_path - 1);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Everything the server sends until it closes (bounded by `timeout_ms`).
+std::string read_to_end(int fd, int timeout_ms = 10000)
+{
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string in;
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+        in.append(buf, static_cast<size_t>(n));
+    return in;
+}
+
+// Sends `bytes` as far as the server takes them, then reads its reply.
+std::string raw_request(const std::string& path, std::string_view bytes)
+{
+    int fd = connect_control(path);
+    if (fd < 0)
+        return "no connection";
+    for (size_t sent = 0; sent < bytes.size();) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        sent += static_cast<size_t>(n);
+    }
+    std::string reply = read_to_end(fd);
+    close(fd);
+    return reply;
+}
+
+TEST(Control, PrivateSocketStaleOneReplacedOtherUsersRefused)
+{
+    scratch_dir dir;
+    const std::string path = dir.path + "/control";
+    const std::string port = std::to_string(harness::free_port());
+    // Anything but a stale socket at the path is a start-up error.
+    {
+        std::ofstream(path) << "not a socket\n";
+    }
+    run_result r = harness::run({"-i", "-p", port, "-c", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, harness::binary() + ": " + path + " exists and is not a socket\n");
+    std::filesystem::remove(path);
+
+    harness::server s;
+    ASSERT_TRUE(s.start({"-c", path}));
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    r = harness::run({"-i", "-p", port, "-c", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, harness::binary() + ": another server listens on the control socket " + path + "\n");
+
+    if (geteuid() == 0) {
+        // Another user: kept out by the mode, and by the uid check where
+        // the mode has been loosened.
+        const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        r = ctl(path, {"users"}, nobody);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, ctl_prog + ": cannot reach nchatd at " + path + ": Permission denied\n");
+        chmod(dir.path.c_str(), 0755);
+        chmod(path.c_str(), 0666);
+        r = ctl(path, {"kick", "someone"}, nobody);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, ctl_prog + ": uid 65534 may not use the control socket\n");
+        EXPECT_TRUE(s.wait_log("Control connection from uid 65534 refused: not root or the server's user.\n"));
+    } else {
+        std::cout << "not root: the refusal of another uid is not tried\n";
+    }
+
+    // A crashed server leaves its socket behind; the next one replaces it,
+    // and an orderly stop removes it.
+    kill(s.pid(), SIGKILL);
+    s.stop();
+    ASSERT_TRUE(std::filesystem::is_socket(path));
+    harness::server again;
+    ASSERT_TRUE(again.start({"-c", path}));
+    r = ctl(path, {"stats"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(again.finish(SIGTERM, 5000), 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(Control, ReportsCountConnectionsButNeverControlClients)
+{
+    scratch_dir dir;
+    const std::string path = dir.path + "/control";
+    harness::server s;
+    ASSERT_TRUE(s.start({"-c", path, "-n", "3", "-u", "1", "-r", "0"}));
+    // A control client holds no place: with it connected, three chat
+    // clients still get in.
+    int idle = connect_control(path);
+    ASSERT_GE(idle, 0);
+    client alice, waiting, refused, other, full;
+    ASSERT_TRUE(alice.login(s.port(), "alice"));
+    ASSERT_TRUE(waiting.connect(s.port()));
+    ASSERT_TRUE(waiting.read_until("chars): "));
+    ASSERT_TRUE(refused.connect(s.port()));  // a second one at the name prompt
+    EXPECT_TRUE(refused.read_until("Too many connections from your address."));
+    ASSERT_TRUE(other.connect(s.port(), 0, "127.0.0.2"));
+    ASSERT_TRUE(other.read_until("chars): "));
+    ASSERT_TRUE(full.connect(s.port()));
+    EXPECT_TRUE(full.read_until("Too many client are connected."));
+    ASSERT_TRUE(alice.send("hello\r\n"));
+    ASSERT_TRUE(alice.read_until("> "));
+
+    run_result users = ctl(path, {"users"});
+    EXPECT_EQ(users.status, 0) << users.err;
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = users.out.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(users.out.substr(at, end - at));
+    ASSERT_EQ(lines.size(), 3u) << users.out;
+    EXPECT_EQ(lines[0].rfind("alice\t127.0.0.1\t", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("-\t127.0.0.1\t", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("-\t127.0.0.2\t", 0), 0u) << lines[2];
+    // name, address, port, connected, idle, lines written, queued, flags
+    EXPECT_EQ(std::count(lines[0].begin(), lines[0].end(), '\t'), 7) << lines[0];
+    EXPECT_NE(lines[0].find("\t1\t0\t-"), std::string::npos) << lines[0];
+
+    run_result stats = ctl(path, {"stats"});
+    EXPECT_EQ(stats.status, 0) << stats.err;
+    for (const char* figure : {"\nconnections 3\n", "\nconnections_peak 3\n", "\nusers 1\n", "\nlines_received 2\n",
+                               "\nrefused_table_full 1\n", "\nrefused_per_address 1\n"})
+        EXPECT_NE(stats.out.find(figure), std::string::npos) << figure << stats.out;
+    EXPECT_EQ(stats.out.rfind("uptime_seconds ", 0), 0u) << stats.out;
+    close(idle);
+}
+
+TEST(Control, BadRequestsIdleClientsAndNchatctlStatuses)
+{
+    scratch_dir dir;
+    const std::string path = dir.path + "/control";
+    harness::server s;
+    ASSERT_TRUE(s.start({"-c", path, "-g", "1"}));
+
+    // Usage errors and an unreachable server: status 2.
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"-c"}, {"-x", "users"}, {""}}) {
+        std::vector<std::string> words = {ctl_prog};
+        words.insert(words.end(), args.begin(), args.end());
+        run_result r = harness::run_program(words);
+        EXPECT_EQ(r.status, 2) << (args.empty() ? "no arguments" : args[0]);
+        EXPECT_EQ(r.err.rfind(ctl_prog + ": ", 0), 0u) << r.err;
+    }
+    run_result r = ctl(dir.path + "/none", {"users"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, ctl_prog + ": cannot reach nchatd at " + dir.path + "/none: No such file or directory\n");
+    r = harness::run_program({ctl_prog, "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: " + ctl_prog + " [-c PATH] COMMAND [ARGUMENT]...\n", 0), 0u) << r.out;
+
+    // Refusals: status 1 with the server's reason, even when the server
+    // closes before it has read the whole request.
+    r = ctl(path, {"frobnicate", "now"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, ctl_prog + ": unknown command: frobnicate\n");
+    r = ctl(path, {"say", std::string(5000, 'x')});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, ctl_prog + ": request too long: at most 4096 bytes\n");
+    EXPECT_EQ(raw_request(path, std::string(1 << 20, 'x')), "error request too long: at most 4096 bytes\n");
+    EXPECT_EQ(raw_request(path, "users\n"), "error malformed request: an argument without its terminating NUL\n");
+    EXPECT_EQ(raw_request(path, std::string("say\0\x1b[2J\0\n", 10)),
+              "error malformed request: an argument that is not printable UTF-8 text\n");
+    EXPECT_EQ(raw_request(path, std::string("users\0\nstats\0\n", 14)),
+              "error malformed request: bytes after the request\n");
+
+    // Clients that send nothing fill the few places, but cannot slow the
+    // chat, and are dropped after the timeout.
+    client a, b, nameless;
+    ASSERT_TRUE(a.login(s.port(), "a"));
+    ASSERT_TRUE(b.login(s.port(), "b"));
+    ASSERT_TRUE(nameless.connect(s.port()));
+    std::vector<int> idle;
+    for (int i = 0; i < 4; ++i)
+        idle.push_back(connect_control(path));
+    EXPECT_EQ(raw_request(path, std::string("users\0\n", 7)), "error too many control connections at once\n");
+    ASSERT_TRUE(a.send("still here\r\n"));
+    EXPECT_TRUE(b.read_until("<a> still here"));
+    for (int fd : idle) {
+        EXPECT_EQ(read_to_end(fd), "error timeout: no whole request within 5 s\n");
+        close(fd);
+    }
+    EXPECT_TRUE(s.wait_log("Control connection from uid " + std::to_string(geteuid()) + " dropped: timeout.\n"));
+    // The chat's own timeout went on meanwhile, and is counted.
+    EXPECT_TRUE(nameless.wait_closed(5000));
+    r = ctl(path, {"stats"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\ndropped_login_timeout 1\n"), std::string::npos) << r.out;
+}
+
+}  // namespace
