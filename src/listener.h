@@ -18,7 +18,7 @@ struct Listener {
     unique_fd fd;
     Listen kind = Listen::chat;
     uint16_t port = 0;  // the local port, for the log
-    std::string path;  // a UNIX socket the server made itself, removed at the stop
+    std::string path;   // a UNIX socket the server made itself, removed at the stop
 };
 
 }  // namespace nchatd

@@ -22,11 +22,13 @@ Reply users_report(Room& room)
         if (!c.open())
             continue;
         const Profile& p = c.profile;
+        // Flags, comma-separated; "-" for none.
+        const char* flags = c.peer.tls_port != 0 ? "tls" : "-";
         char line[200];
-        int n =
-            snprintf(line, sizeof line, "%s\t%s\t%u\t%ld\t%ld\t%llu\t%zu\t-\n", c.named() ? p.name.data() : "-",
-                     c.peer.host.data(), static_cast<unsigned>(c.peer.port), seconds_since(p.login_time, now),
-                     seconds_since(p.last_active, now), static_cast<unsigned long long>(p.lines_written), c.out.size());
+        int n = snprintf(line, sizeof line, "%s\t%s\t%u\t%ld\t%ld\t%llu\t%zu\t%s\n", c.named() ? p.name.data() : "-",
+                         c.peer.host.data(), static_cast<unsigned>(c.peer.port), seconds_since(p.login_time, now),
+                         seconds_since(p.last_active, now), static_cast<unsigned long long>(p.lines_written),
+                         c.out.size(), flags);
         if (n > 0)
             r.text.append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
     }

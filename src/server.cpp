@@ -44,7 +44,6 @@ void PollTable::resize(Part part, size_t n)
 Server::Server(long slots, const Limits& limits, Log& log)
     : log_(log), limits_(limits), room_(static_cast<size_t>(slots), *this, log)
 {
-    polls_.resize(PollTable::controls, control_clients_max);
     polls_.resize(PollTable::log, 1);
     polls_.resize(PollTable::signals, 1);
     polls_.resize(PollTable::slots, static_cast<size_t>(slots));
@@ -65,6 +64,10 @@ void Server::listen_on(unique_fd listener, Listen kind, std::string path)
                                                  : reinterpret_cast<sockaddr_in&>(local).sin_port);
     listeners_.push_back({std::move(listener), kind, port, std::move(path)});
     polls_.resize(PollTable::listeners, listeners_.size());
+    // poll() refuses more entries than the open-files limit: the control
+    // clients' entries exist only with a control socket.
+    if (kind == Listen::control)
+        polls_.resize(PollTable::controls, control_clients_max);
     polls_[PollTable::listeners].back() = pollfd{listeners_.back().fd.get(), POLLIN, 0};
 }
 
@@ -311,8 +314,10 @@ void Server::shut_down(int flush_ms)
         if (!listeners_[i].path.empty())
             unlink(listeners_[i].path.c_str());
     }
-    for (ControlClient& cc : controls_)
-        drop_control(cc, nullptr);
+    for (ControlClient& cc : controls_) {
+        if (cc.fd)
+            drop_control(cc, nullptr);
+    }
     const Stamp stamp = stamp_now();
     for (Connection& c : room_.connections()) {
         if (!c.open())

@@ -146,7 +146,7 @@ Adopted adopt_listeners(int count, int first_fd, char* const* names)
         into = adopt_one(first_fd + i, &into == &a.control);
     }
     if (!a.chat.fd && a.chat.error.empty())
-        a.chat.error = "systemd passed no plain socket, only one named \"tls\"";
+        a.chat.error = "systemd passed no plain socket, only named ones";
     return a;
 }
 
@@ -194,31 +194,6 @@ Opened open_control_socket(const std::string& path)
     if (listen(c.fd.get(), control_backlog) != 0)
         return failed(c, "failed to listen on control socket", errno);
     return c;
-}
-
-}  // namespace
-
-Adopted adopt_listeners(int count, int first_fd, char* const* names)
-{
-    Adopted a;
-    if (count < 0) {
-        failed(a.chat, "failed to take the socket from systemd", -count);
-        return a;
-    }
-    for (int i = 0; i < count; ++i) {
-        const bool tls = names && names[i] && std::string_view(names[i]) == "tls";
-        Opened& into = tls ? a.tls : a.chat;
-        if (into.fd || !into.error.empty()) {
-            a.chat = {};
-            a.chat.error = "systemd passed " + std::to_string(count) +
-                           " sockets; nchatd listens on one plain socket and at most one named \"tls\"";
-            return a;
-        }
-        into = adopt_one(first_fd + i);
-    }
-    if (!a.chat.fd && a.chat.error.empty())
-        a.chat.error = "systemd passed no plain socket, only one named \"tls\"";
-    return a;
 }
 
 Opened open_stop_signals(bool reload)
