@@ -52,7 +52,7 @@ inline constexpr size_t unnamed_per_addr = 3;
 // and the redraw, and the bytes of the telnet option sequence.
 inline bool sendable(unsigned char c)
 {
-    static constexpr unsigned char controls[] = {1, 3, 7, 8, 9, 10, 13, 27, 31, 251, 254, 255};
+    static constexpr unsigned char controls[] = {1, 3, 7, 8, 9, 10, 13, 27, 31, 251, 253, 254, 255};
     // Bytes of UTF-8 text: continuations and the lead bytes of valid forms.
     bool utf8 = (c >= 0x80 && c <= 0xBF) || (c >= 0xC2 && c <= 0xF4);
     return (c >= 32 && c <= 126) || utf8 || std::memchr(controls, c, sizeof controls);

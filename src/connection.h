@@ -10,6 +10,7 @@
 
 #include "bounds.h"
 #include "fdctl.h"
+#include "layout.h"
 #include "line_editor.h"
 #include "output_queue.h"
 #include "stream.h"
@@ -63,6 +64,13 @@ struct Ignores {
     }
 };
 
+// What the client's terminal shows of the prompt and the input behind it,
+// so that a delivery or an erase can go back over them when they wrap.
+struct Screen {
+    uint8_t prompt_cols = 0;  // the prompt in front of the input
+    layout::Cursor at;        // the cursor, from the start of the prompt's row
+};
+
 // The line budget; see flood_burst_lines.
 struct FloodBudget {
     int64_t until_us = 0;    // monotonic time the budget is spent to
@@ -105,6 +113,7 @@ struct Connection {
     Peer peer;
     telnet::State telnet;
     LineEditor editor;
+    Screen screen;
     Profile profile;
     FloodBudget flood;
     Ignores ignores;
@@ -113,6 +122,7 @@ struct Connection {
     bool open() const { return in_use && closing == Closing::open; }
     bool named() const { return profile.name[0] != '\0'; }
     std::string_view name() const { return profile.name.data(); }
+    size_t width() const { return layout::effective_width(telnet.width); }
 
     // A new occupant starts from nothing but the queue's buffer (and the
     // descriptor and stream, which admission hands over).
@@ -123,6 +133,7 @@ struct Connection {
         peer = {};
         telnet = {};
         editor = {};
+        screen = {};
         profile = {};
         flood = {};
         ignores = {};

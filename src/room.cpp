@@ -1,8 +1,11 @@
 #include "room.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdarg>
 #include <cstdio>
+
+#include "layout.h"
 
 #include "texts.h"
 #include "utf8.h"
@@ -12,8 +15,59 @@ namespace nchatd {
 namespace {
 
 constexpr std::string_view some_spaces = "                                                               ";
-constexpr std::string_view some_backs = "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b"
-                                        "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b";
+
+// One delivery's bytes, gathered on the stack and appended to the queue at
+// once.  Whatever does not fit goes ahead as part of the same burst.
+class Burst {
+  public:
+    Burst(Room& room, Connection& c) : room_(room), c_(c) {}
+    void add(std::string_view bytes)
+    {
+        if (len_ + bytes.size() > buf_.size())
+            flush();
+        total_ += bytes.size();
+        if (bytes.size() > buf_.size())
+            return room_.send(c_, bytes, Mode::more);
+        bytes.copy(buf_.data() + len_, bytes.size());
+        len_ += bytes.size();
+    }
+    void fill(char ch, size_t count)
+    {
+        for (size_t n; count > 0; count -= n) {
+            if (len_ == buf_.size())
+                flush();
+            n = std::min(count, buf_.size() - len_);
+            std::fill_n(buf_.data() + len_, n, ch);
+            len_ += n;
+            total_ += n;
+        }
+    }
+    void addf(const char* fmt, size_t n)
+    {
+        char text[24];
+        int k = snprintf(text, sizeof text, fmt, n);
+        add({text, static_cast<size_t>(std::clamp(k, 0, static_cast<int>(sizeof text) - 1))});
+    }
+    // Bytes added so far.
+    size_t size() const { return total_; }
+    void finish() { room_.send(c_, {buf_.data(), len_}, Mode::last); }
+
+  private:
+    void flush()
+    {
+        if (len_ > 0)
+            room_.send(c_, {buf_.data(), len_}, Mode::more);
+        len_ = 0;
+    }
+
+    Room& room_;
+    Connection& c_;
+    // A whole delivery in all but freak cases: banner, blanking of a
+    // one-row input, message, prompt and input.
+    std::array<char, 2 * (line_max + 8) + message_max + line_max + 128> buf_;
+    size_t len_ = 0;
+    size_t total_ = 0;
+};
 
 }  // namespace
 
@@ -119,21 +173,25 @@ void Room::send_telnet_options(Connection& c)
     send(c, telnet::option_sequence, Mode::last);
 }
 
+void Room::send_prompt(Connection& c)
+{
+    send(c, texts::prompt, Mode::last);
+    c.screen.prompt_cols = static_cast<uint8_t>(texts::prompt.size());
+    c.screen.at = layout::place_run({}, c.width(), texts::prompt.size());
+}
+
+void Room::send_newline(Connection& c)
+{
+    send(c, texts::newline, Mode::last);
+    c.screen.at = {};
+}
+
 void Room::send_spaces(Connection& c, size_t count, Mode mode)
 {
     while (count > 0) {
         size_t n = std::min(count, some_spaces.size());
         send(c, some_spaces.substr(0, n), mode);
         count -= n;
-    }
-}
-
-void Room::send_backs(Connection& c, size_t count, Mode mode)
-{
-    while (count > 0) {
-        size_t n = std::min(count, some_backs.size());
-        count -= n;
-        send(c, some_backs.substr(0, n), count > 0 ? Mode::more : mode);
     }
 }
 
@@ -150,36 +208,50 @@ void Room::deliver(Connection& c, const Message& m)
 {
     if (!c.open())
         return;
+    stats_.copies_delivered++;
+    // Go back to where the prompt began.  On one row that is BS and spaces
+    // over what the message will not cover, then CR; from a wrapped input it
+    // is CR, up the rows it took, and an erase of the screen below, ahead of
+    // any banner.  Without the stale redraw the cursor stands at the start
+    // of a line.
+    const size_t width = c.width();
+    const layout::Cursor drawn = c.out.drop_stale_redraw() ? layout::Cursor{} : c.screen.at;
+    const layout::Takeback back = layout::take_back(drawn, width, m.columns);
+    Burst out(*this, c);
+    if (back.clear) {
+        out.add(texts::safe_cr);
+        if (back.up > 0)
+            out.addf("\x1b[%zuA", back.up);
+        out.add(texts::erase_below);
+    }
     Profile& p = c.profile;
     bool ring = p.bell & 1;
     if (p.waiting) {
         if (p.bell & 2) {
-            send(c, texts::bell, Mode::more);
+            out.add(texts::bell);
             ring = false;
         }
-        send(c, texts::wakeup, Mode::more);
+        out.add(texts::wakeup);
         p.waiting = false;
     }
-    stats_.copies_delivered++;
-    const size_t visible = m.columns;
-    // Without the stale redraw the cursor stands at the start of a line.
-    const size_t input = c.editor.len;
-    size_t width = c.out.drop_stale_redraw() ? 0 : texts::prompt.size() + c.editor.cols;
-    if (visible < width) {
-        send_backs(c, width - visible, Mode::more);
-        send_spaces(c, width - visible, Mode::more);
-    }
+    out.fill('\b', back.backs);
+    out.fill(' ', back.backs);
     if (ring)
-        send(c, texts::bell, Mode::more);
-    send(c, texts::safe_cr, Mode::more);
-    if (!m.stamp.empty())
-        send(c, m.stamp, Mode::more);
-    send(c, m.text, Mode::more);
-    send_prompt(c);
-    if (input > 0)
-        send(c, c.editor.line(), Mode::last);
-    if (c.open())
-        c.out.mark_redraw(texts::prompt.size() + input);
+        out.add(texts::bell);
+    if (!back.clear)
+        out.add(texts::safe_cr);
+    out.add(m.stamp);
+    out.add(m.text);
+    const size_t redraw_at = out.size();
+    out.add(texts::prompt);
+    out.add(c.editor.line());
+    const size_t redraw = out.size() - redraw_at;
+    out.finish();
+    if (!c.open())
+        return;
+    c.out.mark_redraw(redraw);
+    c.screen.prompt_cols = static_cast<uint8_t>(texts::prompt.size());
+    c.screen.at = layout::advance(layout::place_run({}, width, texts::prompt.size()), width, c.editor.line());
 }
 
 // The one decision who reads what.  Notices reach everybody; what a user

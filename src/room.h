@@ -80,12 +80,13 @@ class Room {
     // bound gets nothing more and is retired after the current event.
     void send(Connection& c, std::string_view bytes, Mode mode);
     void send_stamp(Connection& c);
-    void send_prompt(Connection& c) { send(c, "> ", Mode::last); }
-    void send_newline(Connection& c) { send(c, "\r\n", Mode::last); }
+    // The prompt at the start of a row, with nothing typed behind it yet.
+    void send_prompt(Connection& c);
+    // Ends the row; nothing stands behind the cursor then.
+    void send_newline(Connection& c);
     void send_spaces(Connection& c, size_t count, Mode mode);
     // The telnet option sequence as one burst, noted as sent.
     void send_telnet_options(Connection& c);
-    void send_backs(Connection& c, size_t count, Mode mode);
 
     // Writes a message above the user's input line and draws the prompt and
     // the half-typed input again below it.

@@ -6,16 +6,44 @@
 #include <ctime>
 
 #include "commands.h"
+#include "layout.h"
 #include "texts.h"
 
 namespace nchatd {
 
 namespace {
 
-// Echo of one receive: at most six bytes ("\b\b  \b\b", the erase of a
-// wide character) per input byte.
-using Echo = std::array<char, 6 * recv_size>;
-constexpr size_t echo_per_byte_max = 6;
+// Echo of one receive: at most one erase per input byte.
+constexpr size_t echo_per_byte_max = layout::erase_max;
+using Echo = std::array<char, echo_per_byte_max * recv_size>;
+
+// Where the cursor stands behind the prompt and the whole input.
+layout::Cursor input_end(const Connection& c)
+{
+    const size_t width = c.width();
+    return layout::advance(layout::place_run({}, width, c.screen.prompt_cols), width, c.editor.line());
+}
+
+// The echo of an erase, from where the cursor stood to the end of what is
+// left.  Within a row that is the erased character's columns back; a
+// character that began a row (or moved whole to it) takes the cursor back
+// to the end of the row above, which only the whole input tells.
+size_t echo_erase(Connection& c, char* out)
+{
+    const layout::Cursor from = c.screen.at;
+    const size_t cols = c.editor.erased_cols;
+    layout::Cursor to = from.col > cols ? layout::Cursor{from.row, from.col - cols} : input_end(c);
+    size_t n = layout::erase(out, from, to, c.width());
+    c.screen.at = to;
+    return n;
+}
+
+// The terminal rewraps the rows on a new width, as the common ones do.
+void resized(Connection& c)
+{
+    if (c.screen.at != layout::Cursor{})
+        c.screen.at = input_end(c);
+}
 
 void refuse_login(Room& room, Connection& c, std::string_view text, const char* why)
 {
@@ -110,9 +138,13 @@ void greet(Room& room, Connection& c, bool telnet)
         room.send_telnet_options(c);
     char max[16];
     int n = snprintf(max, sizeof max, "%zu", name_max);
-    room.send(c, "Enter your name (max ", Mode::more);
+    constexpr std::string_view head = "Enter your name (max ", tail = " chars): ";
+    room.send(c, head, Mode::more);
     room.send(c, {max, static_cast<size_t>(n)}, Mode::more);
-    room.send(c, " chars): ", Mode::last);
+    room.send(c, tail, Mode::last);
+    const size_t prompt = head.size() + static_cast<size_t>(n) + tail.size();
+    c.screen.prompt_cols = static_cast<uint8_t>(prompt);
+    c.screen.at = layout::place_run({}, c.width(), prompt);
 }
 
 size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
@@ -125,6 +157,8 @@ size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
         telnet::Verdict v = telnet::filter(c.telnet, b);
         if (v == telnet::Verdict::command && !c.profile.telnet_sent)
             room.send_telnet_options(c);
+        if (v == telnet::Verdict::window)
+            resized(c);
         if (v != telnet::Verdict::data)
             continue;
         // Longer input than one receive goes out in pieces.
@@ -135,18 +169,16 @@ size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
         switch (edit(c.editor, b, room.charset())) {
         case Edit::none:
             break;
-        case Edit::appended:
-            echo_len += c.editor.line().substr(c.editor.len - c.editor.appended).copy(echo.data() + echo_len, 4);
-            break;
-        case Edit::erased: {
-            // Back over the character's columns, blank them, back again.
-            const size_t cols = c.editor.erased_cols;
-            for (char fill : {'\b', ' ', '\b'}) {
-                std::fill_n(echo.data() + echo_len, cols, fill);
-                echo_len += cols;
-            }
+        case Edit::appended: {
+            // The terminal wraps by itself; the books follow it.
+            std::string_view ch = c.editor.line().substr(c.editor.len - c.editor.appended);
+            echo_len += ch.copy(echo.data() + echo_len, 4);
+            c.screen.at = layout::advance(c.screen.at, c.width(), ch);
             break;
         }
+        case Edit::erased:
+            echo_len += echo_erase(c, echo.data() + echo_len);
+            break;
         case Edit::line_end: {
             // The echo of what came before the line end goes first.
             if (echo_len > 0)

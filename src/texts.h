@@ -33,5 +33,7 @@ inline constexpr std::string_view private_sent = "* private message sent\r\n"sv;
 inline constexpr std::string_view safe_cr = "\x1b[0m\r"sv;
 inline constexpr std::string_view wakeup = "\r* \x1b[7mMessage arrived\x1b[0m\r\n"sv;
 inline constexpr std::string_view bell = "\a"sv;
+// From the cursor to the end of the screen: what a wrapped input leaves.
+inline constexpr std::string_view erase_below = "\x1b[J"sv;
 
 }  // namespace nchatd::texts

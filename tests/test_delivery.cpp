@@ -8,6 +8,8 @@
 
 #include "unit.h"
 
+using namespace std::literals;
+
 namespace {
 
 const std::string sc = "\x1b[0m\r";
@@ -56,8 +58,10 @@ TEST(Delivery, EraseRunCoversWhatTheTextLeavesOpen)
     broadcast(b, u, "x\r\n");
     EXPECT_EQ(b.read(a), backs(1) + spaces(1) + sc + "x\r\n> ");
 
-    // Runs longer than the 63 bytes sent at once.
+    // Runs longer than the 63 bytes sent at once, on a row wide enough.
     std::string typed(128, 'q');
+    b.feed(a, "\xff\xfa\x1f\x00\xc8\x00\x18\xff\xf0"s);  // a window 200 columns wide
+    b.read(a);
     b.feed(a, typed);
     ASSERT_EQ(b.read(a), typed);
     broadcast(b, u, "\r\n");

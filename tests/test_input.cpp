@@ -141,7 +141,7 @@ std::string notice(std::string_view text)
 
 TEST(Input, TelnetOptionSequenceGoesOutOnceAheadOfTheEcho)
 {
-    const std::string options = "\xff\xfe\x1f\xff\xfe\x22\xff\xfb\x01\xff\xfb\x03";
+    const std::string options = "\xff\xfd\x1f\xff\xfe\x22\xff\xfb\x01\xff\xfb\x03";
     unit::bench b;
     // The first IAC, even an escaped 255, brings the option sequence, ahead
     // of the echo gathered before it; commands are never echoed, and later
@@ -182,10 +182,12 @@ TEST(Input, EchoOfTypingAndErasing)
     b.feed(a, "\b\x7f\b\b\b\b\bZ");  // seven erases for six characters
     EXPECT_EQ(b.read(a), "\b \b\b \b\b \b\b \b\b \b\b \bZ");
     EXPECT_EQ(line_of(b, a), "Z");
-    b.feed(a, "\b");
 
     // The echo stops where the line is full, and a receive of nothing but
-    // erases is echoed whole.
+    // erases is echoed whole (in a window wide enough for the whole line).
+    b.feed(a, "\xff\xfa\x1f\x02\x58\x00\x18\xff\xf0"sv);
+    b.read(a);
+    b.feed(a, "\b");
     std::string typed;
     for (int i = 0; i < 600; ++i)
         typed += static_cast<char>('a' + i % 26);

@@ -331,7 +331,7 @@ TEST(Operator, TelnetOptionsBeforeTheNamePromptWithT)
     ASSERT_TRUE(srv.start({"-t"}));
     client c;
     ASSERT_TRUE(c.connect(srv.port()));
-    const std::string options = "\xff\xfe\x1f\xff\xfe\x22\xff\xfb\x01\xff\xfb\x03";
+    const std::string options = "\xff\xfd\x1f\xff\xfe\x22\xff\xfb\x01\xff\xfb\x03";
     const std::string greeting = "Welcome to Nimbra chat v0.3.5!\r\n" + options + "Enter your name (max 20 chars): ";
     EXPECT_EQ(take_masked(c, greeting.size() + 1, 500), greeting);
     // The client's answer does not bring the sequence a second time.
