@@ -6,9 +6,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "clock.h"
 #include "harness.h"
+#include "server.h"
 
 namespace {
 
@@ -213,44 +217,91 @@ TEST(Defences, FloodIsHeldBackWithoutLossWhilePastesAndOthersGoThrough)
     EXPECT_EQ(srv.log().find("dropped"), std::string::npos);
 }
 
-TEST(Defences, StalledLogNeverStopsTheServer)
+// The byte charge, in this process against the budget's own clock: input
+// with no line end costs a line per flood_line_bytes, so typing on without
+// ever ending the line is held back like a flood.
+TEST(Defences, InputWithNoLineEndIsChargedByTheByte)
 {
-    int out[2];
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    fcntl(out[0], F_SETPIPE_SZ, 4096);
+    std::string log;
+    nchatd::Log logger(&log);
+    nchatd::Limits limits;
+    limits.line_rate = 1;  // the charge runs far ahead of the clock, however slow the turns
+    nchatd::Server server(1, limits, logger);
+    int port = 0;
+    nchatd::unique_fd listener(harness::listen_loopback(port));
+    nchatd::unique_fd writer(harness::connect_loopback(port));
+    ASSERT_TRUE(listener && writer);
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    nchatd::unique_fd accepted(accept(listener.get(), reinterpret_cast<sockaddr*>(&peer), &len));
+    ASSERT_TRUE(accepted);
+    const int fd = accepted.get();
+    server.admit(std::move(accepted), peer);
+
+    const int64_t lines = 4;
+    const std::string typed(lines * nchatd::flood_line_bytes, 'x');
+    const int64_t before = nchatd::monotonic_us();
+    ASSERT_EQ(send(writer.get(), typed.data(), typed.size(), 0), static_cast<ssize_t>(typed.size()));
+    int unread = 1;
+    for (int turn = 0; turn < 1000 && unread > 0; ++turn)
+        ASSERT_TRUE(server.turn(0) == 0 && ioctl(fd, FIONREAD, &unread) == 0);
+    const int64_t after = nchatd::monotonic_us();
+    ASSERT_EQ(unread, 0);
+    const nchatd::FloodBudget& budget = server.room().at(0).flood;
+    const int64_t owed = lines * 1000000 / limits.line_rate;
+    EXPECT_GE(budget.until_us, before + owed);
+    EXPECT_LE(budget.until_us, after + owed);
+    EXPECT_FALSE(budget.throttled) << "within the burst";
+}
+
+namespace {
+
+// Runs a server whose standard output is `log_out`, fills it far beyond
+// what it and the server's own buffer hold while nobody reads `log_in`,
+// and checks that chat goes on; then reads the log, which says first what
+// it lost and then goes on.
+void serves_beside_a_stalled_log(int log_in, int log_out)
+{
     int port = harness::free_port();
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(out[1], 1);
+        dup2(log_out, 1);
         execl(harness::binary().c_str(), "nchatd", "-i", "-u", "0", "-p", std::to_string(port).c_str(), nullptr);
         _exit(127);
     }
-    close(out[1]);
+    close(log_out);
+    struct reaper {
+        pid_t pid;
+        int fd;
+        ~reaper()
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            close(fd);
+        }
+    } stop_at_end{pid, log_in};
     client alice;
     for (int i = 0; i < 100 && !alice.connect(port); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(alice.read_until(welcome));
     ASSERT_TRUE(alice.send("alice\r\n") && alice.read_until("> "));
 
-    // Far more log than the pipe and the server's own buffer hold, and
-    // nobody reads it.
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         client c;
         ASSERT_TRUE(c.connect(port));
-        ASSERT_TRUE(c.read_until(welcome));
+        ASSERT_TRUE(c.read_until(welcome)) << "the server waits for its log";
     }
     alice.take();
     ASSERT_TRUE(alice.send("/version\r\n"));
     EXPECT_TRUE(alice.read_until("* end.\r\n> ")) << "the server waits for its log";
 
-    // Once read, the log says first what it lost, then goes on.
-    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    fcntl(log_in, F_SETFL, O_NONBLOCK);
     std::string log;
     client late;
     auto start = steady_clock::now();
     while (ms_since(start) < 5000 && log.find("named as \"late\"") == std::string::npos) {
         char buf[4096];
-        ssize_t n = read(out[0], buf, sizeof buf);
+        ssize_t n = read(log_in, buf, sizeof buf);
         if (n > 0)
             log.append(buf, static_cast<size_t>(n));
         if (log.find(" lines lost.\n") != std::string::npos && late.fd() < 0) {
@@ -258,14 +309,34 @@ TEST(Defences, StalledLogNeverStopsTheServer)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    close(out[0]);
     size_t lost = log.find("Log output stalled: ");
     ASSERT_NE(lost, std::string::npos);
     EXPECT_NE(log.find(" lines lost.\n", lost), std::string::npos);
     EXPECT_GT(log.find("named as \"late\""), lost);
     EXPECT_EQ(log.rfind('\n'), log.size() - 1) << "lines are never cut";
+}
+
+}  // namespace
+
+TEST(Defences, StalledLogNeverStopsTheServer)
+{
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    fcntl(out[0], F_SETPIPE_SZ, 4096);
+    ASSERT_NO_FATAL_FAILURE(serves_beside_a_stalled_log(out[0], out[1])) << "through a pipe";
+
+    // A terminal's open file is shared with the shell, so the server opens
+    // its own, non-blocking; raw, so that the log reads as written.
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[64];
+    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0 &&
+                ptsname_r(terminal, name, sizeof name) == 0);
+    int tty = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    ASSERT_TRUE(tty >= 0 && tcgetattr(tty, &raw) == 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(tty, TCSANOW, &raw), 0);
+    serves_beside_a_stalled_log(terminal, tty);
 }
 
 TEST(Defences, DrainedQueuesGiveMemoryBack)

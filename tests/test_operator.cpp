@@ -189,13 +189,16 @@ TEST(Operator, StopsCleanlyOnSigtermOrSigint)
 {
     harness::server srv;
     ASSERT_TRUE(srv.start({"-r", "0"}));
-    client alice, writer, slow, guest;
+    client alice, writer, slow, late, guest;
     ASSERT_TRUE(alice.login(srv.port(), "alice"));
     ASSERT_TRUE(writer.login(srv.port(), "writer"));
-    ASSERT_TRUE(slow.connect(srv.port(), 2048) && slow.read_until("chars): ") && slow.send("slow\r\n") &&
-                slow.read_until("> "));
-    // A reader that stops while its queue fills, short of the bound that
-    // would drop it; the others keep up.
+    for (client* c : {&slow, &late})
+        ASSERT_TRUE(c->connect(srv.port(), 2048) && c->read_until("chars): ") &&
+                    c->send(c == &slow ? "slow\r\n" : "late\r\n") && c->read_until("> "));
+    late.take();
+    // Two readers that stop while their queues fill, short of the bound
+    // that would drop them; the others keep up.  `late` reads again once
+    // the stop has begun, `slow` never does.
     for (int batch = 0; batch < 10; ++batch) {
         std::string lines;
         for (int i = 0; i < 30; ++i)
@@ -213,10 +216,24 @@ TEST(Operator, StopsCleanlyOnSigtermOrSigint)
     guest.take();
 
     auto start = clock_type::now();
+    ASSERT_EQ(kill(srv.pid(), SIGTERM), 0);
+    // Every wake-up of the stop writes on: the whole backlog, then the
+    // notice, then the close.
+    EXPECT_TRUE(late.wait_closed(5000));
+    std::string seen = harness::screen_text(late.take());
+    size_t at = 0;
+    std::string line;
+    for (int i = 100; i < 400 && at != std::string::npos; ++i) {
+        line = "<writer> " + std::to_string(i) + std::string(400, 'x') + "\n";
+        at = seen.find(line, at);
+    }
+    ASSERT_NE(at, std::string::npos) << "the backlog was cut short";
+    EXPECT_EQ(harness::mask_stamps(seen.substr(at + line.size())),
+              "SS:SS " + notice.substr(0, notice.size() - 2) + "\n");
     EXPECT_EQ(srv.finish(SIGTERM, 5000), 0);
     long took = ms_since(start);
     EXPECT_GE(took, 1500) << "the slow reader's queue had drained: the stop had nothing to wait for";
-    EXPECT_LT(took, 3000) << "the slow reader held the stop";
+    EXPECT_LT(took, 4000) << "the slow reader held the stop";
     const std::string over_line = "\x1b[0m\rSS:SS " + notice;
     EXPECT_EQ(take_masked(alice, over_line.size() + 1, 300), over_line);
     EXPECT_EQ(take_masked(writer, over_line.size() + 1, 300), over_line);
