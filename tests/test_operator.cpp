@@ -249,7 +249,7 @@ TEST(Operator, StopsCleanlyOnSigtermOrSigint)
     ASSERT_TRUE(bob.login(quick.port(), "bob"));
     start = clock_type::now();
     EXPECT_EQ(quick.finish(SIGINT, 5000), 0);
-    EXPECT_LT(ms_since(start), 1000);
+    EXPECT_LT(ms_since(start), 1500) << "nothing queued, yet the stop waited out its 2 s";
     EXPECT_EQ(take_masked(bob, over_line.size() + 1, 300), over_line);
     EXPECT_TRUE(bob.wait_closed());
     EXPECT_TRUE(quick.wait_log("Shutting down on SIGINT.\n"));

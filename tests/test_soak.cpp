@@ -456,7 +456,9 @@ TEST(Soak, FullTableChurnSlowReadersGarbageAndIdle)
     double share = static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds_since(idle_start);
     printf("[ soak ] idle server: %ld ticks in 3 s (%.2f%% CPU); whole test %.1f s\n", used, 100 * share,
            seconds_since(started));
-    EXPECT_LT(share, 0.01);
+    // A server that spins takes a third of a core or more even beside two
+    // busy loops on two cores; an idle one wakes once a second.
+    EXPECT_LT(share, 0.05);
     EXPECT_TRUE(srv.alive());
 }
 
