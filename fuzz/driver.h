@@ -10,11 +10,16 @@
 //   4    the peer of slot k goes away (the loop asks the room to close it)
 //   5    a connection arrives; k & 7 chooses how many bytes its socket
 //        takes at a time, k >> 3 its address; it is refused when every
-//        slot is taken or its address has too many unnamed connections
+//        slot is taken or its address has too many unnamed connections.
+//        Address 2 comes in on the TLS port (TLS 1.2 when k & 1): a real
+//        TLS stream over a socket pair, whose client encrypts what the
+//        receives give it and decrypts what the server sends
 //   6    the client of slot k reads what it was sent; every client when k & 8
 //   7    for slot j = (k >> 2) % fuzz::slots: when k & 3 == 1 its client
-//        resets the connection; when k & 3 == 2 it receives bytes given as
-//        for 0-3, then a loop turn; otherwise a loop turn: broken
+//        resets the connection (a TLS client first ends its side, and the
+//        server reads that end); when k & 3 == 2 it receives bytes given as
+//        for 0-3 (for a TLS client raw bytes on the wire, no record of the
+//        session), then a loop turn; otherwise a loop turn: broken
 //        connections are noticed, queues shrink, and when k & 3 == 3 the
 //        day changes, when j is odd unnamed connections time out
 // Each operation ends as an event of the loop does: the connections asked
@@ -35,18 +40,21 @@
 #include "room.h"
 #include "session.h"
 #include "texts.h"
+#include "tls_peer.h"
 #include "utf8.h"
 
 namespace fuzz {
 
 inline constexpr size_t slots = 6;
-inline constexpr unsigned initial[] = {7, 15, 23, 31};  // arrival codes of the first connections
+inline constexpr unsigned initial[] = {7, 15, 22, 31};  // arrival codes of the first connections; the third is TLS
 // Unread bytes a client's socket holds, as a kernel's buffers would.
 inline constexpr size_t socket_capacity = 4096;
 // Bytes one flush hands over, by arrival code: down to one at a time.
 inline constexpr size_t chunk_sizes[8] = {1, 2, 3, 17, 100, 1000, 4096, socket_capacity};
 inline constexpr const char* hosts[4] = {"127.0.0.1", "127.0.0.2", "127.0.0.1", "192.0.2.7"};
 inline constexpr size_t unnamed_per_addr = 3;
+inline constexpr unsigned tls_host = 2;
+inline constexpr uint16_t tls_port = 6697;
 
 // Everything a client can be sent: text, the controls of the line editor
 // and the redraw, and the bytes of the telnet option sequence.
@@ -85,7 +93,7 @@ inline bool whole_printable(std::string_view line)
 // connection's socket and never more than its client has room for.  What
 // the room asks of it is checked as it goes.
 class transport final : public nchatd::Transport {
-public:
+  public:
     struct socket {
         size_t unread = 0;
         size_t chunk = socket_capacity;
@@ -97,6 +105,7 @@ public:
         // fit, the queue is cut.  What is left then must begin this copy
         // of the queue, and nothing may be added to it.
         std::string before_cut;
+        std::unique_ptr<tls_peer> tls;  // for a connection on the TLS port
     };
 
     bool flush(nchatd::Connection& c) override
@@ -115,17 +124,36 @@ public:
             c.out.clear();  // as a send that fails with a broken pipe
             return true;
         }
-        std::string_view out = c.out.pending();
-        size_t n = std::min({out.size(), s->chunk, socket_capacity - s->unread});
-        for (size_t i = 0; i < n; ++i) {
-            if (!sendable(static_cast<unsigned char>(out[i])))
-                fail("a client received a byte the server never sends");
+        if (s->tls) {
+            secure_flush(c, *s->tls);
+        } else {
+            std::string_view out = c.out.pending();
+            size_t n = std::min({out.size(), s->chunk, socket_capacity - s->unread});
+            take(out.substr(0, n));
+            s->unread += n;
+            c.out.consumed(n);
         }
-        s->unread += n;
-        c.out.consumed(n);
         if (!in_flush_all && c.open())
             s->before_cut = c.out.pending();
         return c.out.empty();
+    }
+
+    // As the server does: the whole queue to the stream until it takes no
+    // more; nothing goes out before the handshake.
+    void secure_flush(nchatd::Connection& c, tls_peer& t)
+    {
+        const std::string before(c.out.pending());
+        const size_t took = nchatd::drain(*c.stream, c.out);
+        take(std::string_view(before).substr(0, took));
+        t.took(std::string_view(before).substr(0, took));
+    }
+
+    void take(std::string_view out)
+    {
+        for (char ch : out) {
+            if (!sendable(static_cast<unsigned char>(ch)))
+                fail("a client received a byte the server never sends");
+        }
     }
 
     void close(nchatd::Connection& c) override
@@ -137,6 +165,9 @@ public:
             fail("a connection closed twice");
         s->closed = true;
         s->before_cut = {};
+        if (c.stream)
+            c.stream->close();
+        c.stream.reset();
         (void)c.fd.release();  // made up, never a descriptor of this process
     }
 
@@ -176,17 +207,73 @@ struct rig {
     }
 };
 
-inline void arrive(rig& r, unsigned k)
+inline const char* settle(rig& r);
+
+inline tls_peer* tls_of(rig& r, const nchatd::Connection& c)
 {
+    return c.in_use ? r.net.sockets[static_cast<size_t>(c.fd.get())].tls.get() : nullptr;
+}
+
+// The server's side of one readable event on a TLS connection, as the
+// loop serves it: one read of its stream, the bytes to the session.  Input
+// the stream still holds is served as further events, a bounded number.
+inline const char* serve_tls(rig& r, nchatd::Connection& c)
+{
+    for (int event = 0; event < 8 && c.open(); ++event) {
+        unsigned char buf[nchatd::recv_size];
+        nchatd::IoResult got = c.stream->read(buf);
+        if (got.opened)
+            r.room.log_event(c.peer, " secured with %s.\n", c.stream->describe().c_str());
+        if (got.ended)
+            r.room.request_close(c, got.why);
+        else if (got.bytes > 0)
+            (void)nchatd::receive(r.room, c, {buf, got.bytes});
+        if (const char* bad = settle(r))
+            return bad;
+        if (got.bytes == 0 && !got.opened)
+            break;
+    }
+    return nullptr;
+}
+
+// A connection on the TLS port shakes hands over its socket pair, the
+// loop serving the server's side, before the fuzzer has its say.
+inline const char* shake_hands(rig& r, nchatd::Connection& c, tls_peer& t)
+{
+    for (int round = 0; round < 8 && c.open() && !c.stream->established(); ++round) {
+        (void)t.shake();
+        ERR_clear_error();
+        if (const char* bad = serve_tls(r, c))
+            return bad;
+    }
+    return c.stream && c.stream->established() ? nullptr : "TLS handshake between the server and its client failed";
+}
+
+inline const char* arrive(rig& r, unsigned k)
+{
+    const unsigned host = (k >> 3) & 3;
     nchatd::Peer peer;
-    std::string_view(hosts[(k >> 3) & 3]).copy(peer.host.data(), peer.host.size() - 1);
+    std::string_view(hosts[host]).copy(peer.host.data(), peer.host.size() - 1);
     peer.port = static_cast<uint16_t>(40000 + r.net.sockets.size());
     nchatd::Connection* c = r.room.free_slot();
-    if (!c || r.room.unnamed_from(peer.address()) >= unnamed_per_addr)
-        return r.room.log_event(peer, " dropped: refused.\n");
+    if (!c || r.room.unnamed_from(peer.address()) >= unnamed_per_addr) {
+        r.room.log_event(peer, " dropped: refused.\n");
+        return nullptr;
+    }
     int fd = static_cast<int>(r.net.sockets.size());
-    r.net.sockets.emplace_back().chunk = chunk_sizes[k & 7];
+    transport::socket& s = r.net.sockets.emplace_back();
+    s.chunk = chunk_sizes[k & 7];
+    if (host != tls_host) {
+        nchatd::admit(r.room, *c, nchatd::unique_fd(fd), peer);
+        return nullptr;
+    }
+    s.tls = std::make_unique<tls_peer>();
+    if (!s.tls->connect(k & 1))
+        return "no socket pair for a TLS connection";
+    peer.tls_port = tls_port;
     nchatd::admit(r.room, *c, nchatd::unique_fd(fd), peer);
+    c->stream = std::make_unique<nchatd::TlsStream>(server_context(), s.tls->server.get());
+    return shake_hands(r, *c, *s.tls);
 }
 
 // The invariants of the slot table and the output queues.  While an event
@@ -212,7 +299,7 @@ inline const char* check(rig& r, bool event_open)
         if (c.out.size() > c.out.capacity() || c.out.capacity() > nchatd::outq_max)
             return "output queue bounds broken";
         if (!c.in_use) {
-            if (c.fd.get() != -1 || c.closing != nchatd::Closing::open || !c.out.empty())
+            if (c.fd.get() != -1 || c.closing != nchatd::Closing::open || !c.out.empty() || c.stream)
                 return "free slot half closed";
             continue;
         }
@@ -322,9 +409,17 @@ inline const char* step(rig& r, const uint8_t* data, size_t size, size_t& pos)
         n = std::min<size_t>(data[pos] % nchatd::recv_size + 1, size - pos - 1);
         pos += 1 + n;
     }
-    auto receive = [&](nchatd::Connection& c) {
-        if (c.in_use && n > 0)
+    // A TLS client encrypts the bytes, or puts them on the wire raw.
+    auto receive = [&](nchatd::Connection& c, bool raw) -> const char* {
+        if (!c.in_use || n == 0)
+            return nullptr;
+        tls_peer* t = tls_of(r, c);
+        if (!t) {
             (void)nchatd::receive(r.room, c, {bytes, n});
+            return nullptr;
+        }
+        raw ? t->inject(bytes, n) : t->type(bytes, n);
+        return serve_tls(r, c);
     };
     nchatd::Connection& c = r.room.at(slot);
     switch (op) {
@@ -333,22 +428,35 @@ inline const char* step(rig& r, const uint8_t* data, size_t size, size_t& pos)
             r.room.request_close(c, nullptr);
         break;
     case 5:
-        arrive(r, k);
+        if (const char* bad = arrive(r, k))
+            return bad;
         break;
     case 6:
         for (size_t i = 0; i < slots; ++i) {
-            if ((k & 8 || i == slot) && r.room.at(i).in_use)
+            if ((k & 8 || i == slot) && r.room.at(i).in_use) {
                 r.net.sockets[static_cast<size_t>(r.room.at(i).fd.get())].unread = 0;
+                const nchatd::Connection& d = r.room.at(i);
+                tls_peer* t = tls_of(r, d);
+                if (t && !t->read_all(d.out.pending().substr(0, d.stream->committed())))
+                    return "a TLS client decrypted other bytes than the server handed over";
+            }
         }
         break;
     case 7:
         if ((k & 3) == 1) {
-            if (r.room.at(other).in_use)
-                r.net.sockets[static_cast<size_t>(r.room.at(other).fd.get())].broken = true;
+            if (!r.room.at(other).in_use)
+                break;
+            r.net.sockets[static_cast<size_t>(r.room.at(other).fd.get())].broken = true;
+            if (tls_peer* t = tls_of(r, r.room.at(other))) {
+                (void)shutdown(t->client.get(), SHUT_WR);
+                if (const char* bad = serve_tls(r, r.room.at(other)))
+                    return bad;
+            }
             break;
         }
         if ((k & 3) == 2) {
-            receive(r.room.at(other));
+            if (const char* bad = receive(r.room.at(other), true))
+                return bad;
             if (const char* bad = settle(r))
                 return bad;
         }
@@ -356,7 +464,8 @@ inline const char* step(rig& r, const uint8_t* data, size_t size, size_t& pos)
             return bad;
         break;
     default:
-        receive(c);
+        if (const char* bad = receive(c, false))
+            return bad;
     }
     return settle(r);
 }
@@ -366,9 +475,10 @@ inline const char* step(rig& r, const uint8_t* data, size_t size, size_t& pos)
 inline const char* run(const uint8_t* data, size_t size)
 {
     rig r;
+    const char* bad = nullptr;
     for (unsigned k : initial)
-        arrive(r, k);
-    const char* bad = settle(r);
+        bad = bad ? bad : arrive(r, k);
+    bad = bad ? bad : settle(r);
     for (size_t pos = 0; !bad && pos < size;)
         bad = step(r, data, size, pos);
     if (!bad && r.log.size() > 0 && r.log.back() != '\n')

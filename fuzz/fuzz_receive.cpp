@@ -1,5 +1,6 @@
 // libFuzzer target: the room and the receive path of a six-slot server,
-// driven by the operations that driver.h decodes from the input.
+// plain and through TLS streams, driven by the operations that driver.h
+// decodes from the input.
 #include <cstdio>
 #include <cstdlib>
 

@@ -58,19 +58,28 @@ bool OutputQueue::append(std::string_view bytes, Mode mode)
 void OutputQueue::consumed(size_t n)
 {
     head_ += static_cast<uint32_t>(n);
+    committed_ = committed_ > n ? committed_ - static_cast<uint32_t>(n) : 0;
     if (head_ >= tail_)
         clear();
+}
+
+void OutputQueue::commit(size_t n)
+{
+    committed_ = static_cast<uint32_t>(std::min(n, size()));
 }
 
 void OutputQueue::clear()
 {
     head_ = tail_ = burst_end_ = 0;
     redraw_at_ = redraw_end_ = 0;
+    committed_ = 0;
 }
 
 void OutputQueue::cut_to_burst()
 {
-    tail_ = std::max(burst_end_, head_);
+    // Committed bytes go out whole even when they end inside a burst: the
+    // alternative is a broken record.
+    tail_ = std::max(burst_end_, head_ + committed_);
 }
 
 void OutputQueue::mark_redraw(size_t len)
@@ -88,7 +97,7 @@ bool OutputQueue::drop_stale_redraw()
 
 bool OutputQueue::drop_redraw()
 {
-    if (redraw_end_ <= redraw_at_ || redraw_end_ != tail_ || redraw_at_ < head_)
+    if (redraw_end_ <= redraw_at_ || redraw_end_ != tail_ || redraw_at_ < head_ + committed_)
         return false;
     tail_ = burst_end_ = redraw_at_;
     redraw_at_ = redraw_end_ = 0;

@@ -28,6 +28,10 @@ class OutputQueue {
     size_t capacity() const { return cap_; }
     // The kernel took `n` bytes from the front.
     void consumed(size_t n);
+    // The first `n` bytes went to a stream that holds them without having
+    // sent them (a TLS record waiting for the kernel), and that must be
+    // handed them again unchanged: the rules below leave them as they are.
+    void commit(size_t n);
     // Empties the queue, keeping its buffer.
     void clear();
     // Drops whatever follows the last complete burst.
@@ -61,6 +65,7 @@ class OutputQueue {
     // redraw per message.
     uint32_t redraw_at_ = 0;
     uint32_t redraw_end_ = 0;
+    uint32_t committed_ = 0;  // bytes from head_ on; see commit()
 };
 
 }  // namespace nchatd

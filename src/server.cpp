@@ -128,16 +128,7 @@ void Server::hold_pending(const Connection& c)
 
 bool Server::flush(Connection& c)
 {
-    while (!c.out.empty()) {
-        IoResult r = c.stream->write(c.out.pending());
-        // A broken connection is retired by its input side.
-        if (r.ended)
-            c.out.clear();
-        if (r.bytes == 0)
-            break;
-        c.out.consumed(r.bytes);
-        room_.stats().bytes_sent += r.bytes;
-    }
+    room_.stats().bytes_sent += drain(*c.stream, c.out);
     if (c.in_use)
         set_events(c);
     return c.out.empty();

@@ -20,6 +20,23 @@ IoResult PlainStream::read(std::span<unsigned char> into)
     }
 }
 
+size_t drain(Stream& s, OutputQueue& out)
+{
+    size_t took = 0;
+    while (!out.empty()) {
+        IoResult r = s.write(out.pending());
+        // A broken connection is retired by its input side.
+        if (r.ended)
+            out.clear();
+        if (r.bytes == 0)
+            break;
+        out.consumed(r.bytes);
+        took += r.bytes;
+    }
+    out.commit(s.committed());
+    return took;
+}
+
 IoResult PlainStream::write(std::string_view bytes)
 {
     for (;;) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "output_queue.h"
+
 namespace nchatd {
 
 // What one read or write did: bytes moved; none, when the stream waits for
@@ -39,6 +41,9 @@ class Stream {
     virtual short events(bool reading, bool writing) const = 0;
     // Whether what poll reported lets a read go on.
     virtual bool readable(short revents) const = 0;
+    // Bytes at the front of the last write that the stream took in but has
+    // not sent: the next write must begin with them, unchanged.
+    virtual size_t committed() const = 0;
     // Whether output can go out: false while a TLS handshake runs.
     virtual bool established() const = 0;
     // The protocol and cipher, for the log; empty for a plain socket.
@@ -54,6 +59,7 @@ class PlainStream final : public Stream {
     IoResult read(std::span<unsigned char> into) override;
     IoResult write(std::string_view bytes) override;
     bool pending() const override { return false; }
+    size_t committed() const override { return 0; }
     short events(bool reading, bool writing) const override
     {
         return static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0));
@@ -66,5 +72,10 @@ class PlainStream final : public Stream {
   private:
     int fd_;
 };
+
+// Hands the queue to the stream until it takes no more, and returns the
+// bytes it took; a broken stream empties the queue.  What the stream holds
+// unsent stays fixed in the queue.
+size_t drain(Stream& s, OutputQueue& out);
 
 }  // namespace nchatd

@@ -192,17 +192,21 @@ IoResult TlsStream::write(std::string_view bytes)
     if (!open_ || bytes.empty())
         return {};
     ERR_clear_error();
-    int ret = SSL_write(ssl_, bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), 1 << 30)));
+    const size_t len = std::min<size_t>(bytes.size(), 1 << 30);
+    int ret = SSL_write(ssl_, bytes.data(), static_cast<int>(len));
     if (ret > 0) {
         write_wants_ = POLLOUT;
+        committed_ = 0;
         return {.bytes = static_cast<size_t>(ret)};
     }
     switch (SSL_get_error(ssl_, ret)) {
     case SSL_ERROR_WANT_WRITE:
         write_wants_ = POLLOUT;
+        committed_ = std::max(committed_, len);
         return {};
     case SSL_ERROR_WANT_READ:
         write_wants_ = POLLIN;
+        committed_ = std::max(committed_, len);
         return {};
     default:
         return broken(ret, "TLS");

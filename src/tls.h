@@ -49,6 +49,7 @@ class TlsStream final : public Stream {
     IoResult read(std::span<unsigned char> into) override;
     IoResult write(std::string_view bytes) override;
     bool pending() const override;
+    size_t committed() const override { return committed_; }
     short events(bool reading, bool writing) const override;
     bool readable(short revents) const override;
     void close() override;
@@ -62,6 +63,9 @@ class TlsStream final : public Stream {
     short handshake_wants_ = POLLIN;
     short read_wants_ = POLLIN;
     short write_wants_ = POLLOUT;
+    // A write the library encrypted but could not send is retried with the
+    // same bytes: all of the last write's, to be safe.
+    size_t committed_ = 0;
     std::array<char, 96> why_{};
 };
 

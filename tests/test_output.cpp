@@ -166,6 +166,23 @@ TEST(OutputQueue, StaleRedrawGivesWayOnlyUnderPressure)
     ASSERT_TRUE(q.append(backlog + "x", Mode::last));
     q.mark_redraw(backlog.size() + 2);
     EXPECT_FALSE(q.drop_stale_redraw());
+
+    // Bytes a TLS stream has encrypted but not sent are as good as sent:
+    // neither the stale redraw rule nor a cut may change them.
+    q.clear();
+    ASSERT_TRUE(q.append(backlog + "m", Mode::last));
+    ASSERT_TRUE(q.append(redraw, Mode::last));
+    q.mark_redraw(redraw.size());
+    q.commit(q.size());
+    EXPECT_FALSE(q.drop_stale_redraw());
+    ASSERT_TRUE(q.append("half", Mode::more));
+    q.cut_to_burst();
+    EXPECT_EQ(q.pending(), backlog + "m" + redraw);
+    q.consumed(q.size() - 1);
+    q.commit(1);
+    ASSERT_TRUE(q.append("half", Mode::more));
+    q.cut_to_burst();
+    EXPECT_EQ(q.pending(), redraw.substr(redraw.size() - 1)) << "committed bytes kept, the part burst cut";
 }
 
 TEST(OutputQueue, ShrinksOnlyWhenDrained)
