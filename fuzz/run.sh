@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 
 out=build-fuzz
 mkdir -p "$out/corpus"
-mapfile -t sources < <(ls src/*.cpp | grep -v '/main\.cpp$')
+# The library's sources: every file but the programs' main()s.
+mapfile -t sources < <(grep -L '^int main' src/*.cpp)
 flags=(-std=c++20 -g -O1 -Isrc -Ifuzz -Wall -Wextra $(pkg-config --cflags libutf8proc libssl libcrypto))
 libs=($(pkg-config --libs libutf8proc libssl libcrypto))
 inputs=("$out/corpus" fuzz/corpus)
