@@ -113,6 +113,18 @@ inline constexpr int control_backlog = 16;
 // client, so that a timeout is the server's to report.
 inline constexpr int ctl_wait_ms = 10000;
 
+// Moderation.  Bans are checked at every connect, so their list is short
+// by design; a range covers what would otherwise take many entries.
+inline constexpr size_t bans_max = 256;
+// A reason or notice from an operator, so that every text built around it
+// ("* user NAME was removed by an operator (REASON)") fits one message.
+inline constexpr size_t reason_max = 200;
+// The longest ban or mute; longer reads as a typo, and 0 means until the
+// server stops.
+inline constexpr int64_t duration_max_s = 366 * 86400;
+// A ban or mute given without a duration.
+inline constexpr int64_t default_duration_s = 3600;
+
 // The defences, with the defaults an operator can change by option.
 struct Limits {
     long login_grace = default_login_grace;

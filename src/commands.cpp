@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "moderation.h"
 #include "texts.h"
 #include "utf8.h"
 
@@ -90,6 +91,8 @@ Ago ago(time_t since)
 void cmd_help(Room& room, Connection& c, std::string_view)
 {
     for (const Command& cmd : commands) {
+        if (cmd.for_operators && !c.standing.op)
+            continue;
         room.send_stamp(c);
         room.send(c, texts::server_prefix, Mode::more);
         room.send(c, " /"sv, Mode::more);
@@ -97,8 +100,8 @@ void cmd_help(Room& room, Connection& c, std::string_view)
         room.send(c, " "sv, Mode::more);
         room.send(c, cmd.args, Mode::more);
         size_t width = cmd.name.size() + 1 + cmd.args.size();
-        if (width < 16)
-            room.send_spaces(c, 16 - width, Mode::more);
+        // A synopsis too long for its column is kept apart by one space.
+        room.send_spaces(c, width < 16 ? 16 - width : 1, Mode::more);
         room.send(c, cmd.help, Mode::more);
         room.send_newline(c);
     }
@@ -150,6 +153,8 @@ void cmd_name(Room& room, Connection& c, std::string_view arg)
         replyf(room, c, "* your name is \"%s\"\r\n", c.profile.name.data());
     } else if (arg == c.name()) {
         replyf(room, c, "* your name is already \"%s\"\r\n", c.profile.name.data());
+    } else if (hushed(room, c)) {
+        // A muted user's new name would be announced to everybody.
     } else if (!valid_name(arg)) {
         reply(room, c, texts::name_invalid);
     } else if (room.find(arg)) {
@@ -171,6 +176,8 @@ void cmd_status(Room& room, Connection& c, std::string_view arg)
     Profile& p = c.profile;
     if (arg.empty()) {
         replyf(room, c, "* your status is \"%s\"\r\n", p.status.data());
+    } else if (hushed(room, c)) {
+        // A muted user's status would be announced to everybody.
     } else if (utf8::characters(arg) > status_max) {
         reply(room, c, "* new status message is too long\r\n"sv);
     } else {
@@ -202,6 +209,8 @@ void cmd_quit(Room& room, Connection& c, std::string_view)
 
 void cmd_priv(Room& room, Connection& c, std::string_view arg)
 {
+    if (hushed(room, c))
+        return;
     std::string_view nick = arg;
     std::string_view text;
     if (size_t space = arg.find(' '); space != std::string_view::npos) {
@@ -287,6 +296,8 @@ void cmd_me(Room& room, Connection& c, std::string_view arg)
         reply(room, c, "* /me needs an action\r\n"sv);
         return room.send_prompt(c);
     }
+    if (hold_back(room, c))
+        return;
     const char* name = c.profile.name.data();
     const int width = static_cast<int>(arg.size());
     char text[message_max];
@@ -307,6 +318,8 @@ void cmd_away(Room& room, Connection& c, std::string_view arg)
         int n = snprintf(text, sizeof text, "* user %s is back\r\n", p.name.data());
         room.broadcast(&c, {text, static_cast<size_t>(n)}, true);
         reply(room, c, "* you are back\r\n"sv);
+    } else if (hushed(room, c)) {
+        // A muted user's away message would be announced to everybody.
     } else if (utf8::characters(arg) > away_max) {
         reply(room, c, "* away message is too long\r\n"sv);
     } else {
@@ -364,10 +377,36 @@ void cmd_unignore(Room& room, Connection& c, std::string_view arg)
     end_reply(room, c);
 }
 
-const Command* find_command(std::string_view word)
+// The operators' commands do what the control socket's do.
+void cmd_kick(Room& room, Connection& c, std::string_view arg)
+{
+    operator_command(room, c, "kick", arg);
+}
+
+void cmd_ban(Room& room, Connection& c, std::string_view arg)
+{
+    operator_command(room, c, "ban", arg);
+}
+
+void cmd_mute(Room& room, Connection& c, std::string_view arg)
+{
+    operator_command(room, c, "mute", arg);
+}
+
+void cmd_unmute(Room& room, Connection& c, std::string_view arg)
+{
+    operator_command(room, c, "unmute", arg);
+}
+
+void cmd_say(Room& room, Connection& c, std::string_view arg)
+{
+    operator_command(room, c, "say", arg);
+}
+
+const Command* find_command(const Connection& c, std::string_view word)
 {
     for (const Command& cmd : commands) {
-        if (cmd.name == word)
+        if (cmd.name == word && (!cmd.for_operators || c.standing.op))
             return &cmd;
     }
     return nullptr;
@@ -394,6 +433,12 @@ constexpr Command command_table[] = {
     {"away", cmd_away, "[msg]", "Mark yourself away, or back without [msg]."},
     {"ignore", cmd_ignore, "[nick]", "Hide a user's lines, or list whom you ignore."},
     {"unignore", cmd_unignore, "nick", "Show a user's lines again."},
+    {"kick", cmd_kick, "nick [why]", "Remove a user from the chat.", false, true},
+    {"ban", cmd_ban, "nick [time] [why]", "Remove a user and keep the address out (time: 30s, 10m, 2h, 1d, 0; 1h).",
+     false, true},
+    {"mute", cmd_mute, "nick [time]", "Keep a user's lines and private messages from others (1h).", false, true},
+    {"unmute", cmd_unmute, "nick", "Let a muted user speak again.", false, true},
+    {"say", cmd_say, "text", "Send a notice from the operator to everybody.", false, true},
 };
 
 }  // namespace
@@ -415,7 +460,7 @@ void run_command(Room& room, Connection& c, std::string_view line)
         arg = rest.substr(n);
         arg.remove_prefix(std::min(arg.find_first_not_of(' '), arg.size()));
     }
-    const Command* cmd = find_command(word);
+    const Command* cmd = find_command(c, word);
     if (cmd && cmd->said)
         return cmd->handler(room, c, arg);
     room.send_newline(c);

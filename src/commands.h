@@ -1,4 +1,5 @@
-// The chat commands: those of old, then those added since.
+// The chat commands: the sixteen of old, those added since, then the
+// operators' own.
 #pragma once
 
 #include <array>
@@ -18,6 +19,7 @@ struct Command {
     std::string_view help;
     // Answered like a chat line: no line break before, no prompt after.
     bool said = false;
+    bool for_operators = false;  // unknown and unlisted for everybody else
 };
 
 // In listing order.

@@ -78,6 +78,14 @@ struct FloodBudget {
     bool logged = false;     // the hold-back was logged; again after a rest
 };
 
+// What operators made of the connection: an operator in the chat, or muted
+// until `muted_until_s` (monotonic; 0 while muted: until the server stops).
+struct Standing {
+    bool op = false;
+    bool muted = false;
+    int64_t muted_until_s = 0;
+};
+
 // A connection on its way out is hidden from delivery, lookup and /list at
 // once, and retired by the loop after the current event.
 enum class Closing : uint8_t {
@@ -117,6 +125,7 @@ struct Connection {
     Profile profile;
     FloodBudget flood;
     Ignores ignores;
+    Standing standing;
     OutputQueue out;  // kept for the slot's next occupant
 
     bool open() const { return in_use && closing == Closing::open; }
@@ -137,6 +146,7 @@ struct Connection {
         profile = {};
         flood = {};
         ignores = {};
+        standing = {};
         out.clear();
     }
 };

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bans.h"
 #include "connection.h"
 #include "log.h"
 #include "recent.h"
@@ -58,6 +59,7 @@ class Room {
     void set_charset(Charset charset) { charset_ = charset; }
     time_t start_time() const { return start_time_; }
     void set_start_time(time_t t) { start_time_ = t; }
+    Bans& bans() { return bans_; }
 
     Stats& stats() { return stats_; }
     const Stats& stats() const { return stats_; }
@@ -139,6 +141,7 @@ class Room {
     Transport& transport_;
     Log& log_;
     Recent recent_;
+    Bans bans_;
     time_t start_time_ = 0;
     size_t occupied_ = 0;
     Stats stats_;

@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "layout.h"
+#include "moderation.h"
 #include "texts.h"
 
 namespace nchatd {
@@ -97,6 +98,8 @@ void login(Room& room, Connection& c, std::string_view name)
 
 void chat(Room& room, Connection& c, std::string_view line)
 {
+    if (hold_back(room, c))
+        return;
     char text[message_max];
     const char* name = c.profile.name.data();
     const int width = static_cast<int>(line.size());
