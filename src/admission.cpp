@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "clock.h"
 #include "server.h"
@@ -57,6 +58,13 @@ void Server::admit(unique_fd sock, const sockaddr_storage& addr, uint16_t tls_po
     Peer peer = peer_of(addr);
     peer.tls_port = tls_port;
     const bool tls = tls_port != 0;
+    std::string line;
+    if (const Refusal why = room_.bans().refusal(peer, line); why != Refusal::none) {
+        refuse(std::move(sock), line, tls);
+        (why == Refusal::banned ? room_.stats().refused_banned : room_.stats().refused_locked)++;
+        room_.log_event(peer, " dropped: %s.\n", why == Refusal::banned ? "banned" : "chat locked");
+        return;
+    }
     Connection* c = room_.free_slot();
     if (!c) {
         refuse(std::move(sock), texts::too_many_users, tls);
