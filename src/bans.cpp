@@ -122,7 +122,9 @@ std::optional<int64_t> parse_duration(std::string_view word)
             return std::nullopt;
         n = n * 10 + (ch - '0');
     }
-    if (n * unit > duration_max_s)
+    // "0s" would read as a ban that ends before it begins: only "0" means
+    // for as long as the server runs.
+    if (n == 0 || n * unit > duration_max_s)
         return std::nullopt;
     return n * unit;
 }

@@ -48,6 +48,7 @@ int bench::connect(bool keep, size_t capacity, const char* host)
     nchatd::Peer peer;
     std::string_view(host).copy(peer.host.data(), peer.host.size() - 1);
     peer.port = static_cast<uint16_t>(40000 + fd);
+    peer.ipv6 = std::string_view(host).find(':') != std::string_view::npos;
     nchatd::admit(room, *c, nchatd::unique_fd(fd), peer);
     int slot = static_cast<int>(room.slot_of(*c));
     socket_of_[static_cast<size_t>(slot)] = fd;
@@ -57,9 +58,9 @@ int bench::connect(bool keep, size_t capacity, const char* host)
     return slot;
 }
 
-int bench::login(std::string_view name, size_t capacity)
+int bench::login(std::string_view name, size_t capacity, const char* host)
 {
-    int slot = connect(false, capacity);
+    int slot = connect(false, capacity, host);
     feed(slot, std::string(name) + "\r\n");
     read(slot);
     return slot;

@@ -43,7 +43,7 @@ class bench {
     // reader.  Peers get the ports 40000, 40001, ... in order of connection.
     int connect(bool keep = false, size_t capacity = fast_reader, const char* host = "127.0.0.1");
     // Connects and logs in; returns the slot.
-    int login(std::string_view name, size_t capacity = fast_reader);
+    int login(std::string_view name, size_t capacity = fast_reader, const char* host = "127.0.0.1");
     // Hands `bytes` to the receive path of `slot` in receives of at most
     // recv_size bytes, as the event loop reads them, retiring and flushing
     // after each; what follows a receive that closed the connection is
