@@ -169,6 +169,8 @@ TEST(Moderation, MuteHoldsLinesAndPrivateMessagesUntilLiftedOrOver)
     const std::string told = "\r\nSS:SS * you are muted for 5 more minutes\r\n> ";
     EXPECT_EQ(b.said(bob, "hello"), "hello" + told);
     EXPECT_EQ(b.said(bob, "/msg alice psst"), "/msg alice psst\r\n" + told.substr(2));
+    EXPECT_EQ(b.said(bob, "/me waves"), "/me waves" + told);
+    EXPECT_EQ(b.said(bob, "/away gone"), "/away gone\r\n" + told.substr(2, told.size() - 4) + "SS:SS * end.\r\n> ");
     EXPECT_EQ(b.said(bob, "/name loud"), "/name loud\r\n" + told.substr(2, told.size() - 4) + "SS:SS * end.\r\n> ");
     EXPECT_NE(b.said(bob, "/list").find("alice"), std::string::npos);  // reading still works
     EXPECT_EQ(b.read(alice), "");
