@@ -9,6 +9,7 @@
 #include <string>
 
 #include "clock.h"
+#include "moderation.h"
 #include "server.h"
 #include "wire.h"
 
@@ -112,7 +113,7 @@ void Server::take_request(ControlClient& cc)
         log_.line("Control connection from uid %u refused: malformed request.\n", cc.uid);
         break;
     case wire::Framing::complete:
-        r = answer(args, "uid " + std::to_string(cc.uid));
+        r = control_request(room_, args, "uid " + std::to_string(cc.uid));
         break;
     }
     cc.out = wire::reply(r);
@@ -159,11 +160,6 @@ void Server::sweep_controls(int64_t now_s)
             turn_away(std::move(cc.fd), "timeout: no whole request within " + std::to_string(control_timeout_s) + " s");
         drop_control(cc, "timeout");
     }
-}
-
-Reply Server::answer(std::span<const std::string_view> args, std::string_view actor)
-{
-    return fallback_request(room_, args, actor);
 }
 
 }  // namespace nchatd

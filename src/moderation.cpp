@@ -4,6 +4,7 @@
 #include <array>
 
 #include "bounds.h"
+#include "report.h"
 #include "utf8.h"
 
 namespace nchatd {
@@ -318,12 +319,35 @@ Reply unlock(Room& room, Args a, const Actor& by)
     return {true, "unlocked\n"};
 }
 
+// What the operator reads, and the one thing cleared that is not a person.
+Reply users(Room& room, Args a, const Actor&)
+{
+    return a.size() == 1 ? users_report(room) : fail("usage: users");
+}
+
+Reply stats(Room& room, Args a, const Actor&)
+{
+    return a.size() == 1 ? stats_report(room) : fail("usage: stats");
+}
+
+Reply clear(Room& room, Args a, const Actor& by)
+{
+    if (a.size() != 1)
+        return fail("usage: clear");
+    room.recent().clear();
+    room.log().line("Recent lines cleared by %.*s.\n", static_cast<int>(by.label.size()), by.label.data());
+    return {true, {}};
+}
+
 struct Verb {
     std::string_view word;
     Reply (*run)(Room&, Args, const Actor&);
 };
 
-constexpr std::array<Verb, 11> verbs = {{
+constexpr std::array<Verb, 14> verbs = {{
+    {"users", users},
+    {"stats", stats},
+    {"clear", clear},
     {"kick", kick},
     {"ban", ban},
     {"unban", unban},

@@ -10,15 +10,9 @@
 #include <string_view>
 
 #include "room.h"
+#include "wire.h"
 
 namespace nchatd {
-
-// The answer to one request: its lines, each ending in "\n"; on failure
-// one line that says why, and nothing has changed.
-struct Reply {
-    bool ok = false;
-    std::string text;
-};
 
 // `args[0]` is the command word, the rest its arguments as given; `actor`
 // is who asks ("uid 1000"), as logged and shown in `bans`.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "moderation.h"
+
 namespace nchatd {
 
 namespace {
@@ -23,12 +25,16 @@ Reply users_report(Room& room)
             continue;
         const Profile& p = c.profile;
         // Flags, comma-separated; "-" for none.
-        const char* flags = c.peer.tls_port != 0 ? "tls" : "-";
+        std::string flags;
+        for (auto [on, word] : {std::pair{c.standing.op, "op"}, std::pair{muted_now(c, room.bans().now()), "muted"},
+                                std::pair{c.peer.tls_port != 0, "tls"}})
+            if (on)
+                flags += flags.empty() ? word : std::string(",") + word;
         char line[200];
         int n = snprintf(line, sizeof line, "%s\t%s\t%u\t%ld\t%ld\t%llu\t%zu\t%s\n", c.named() ? p.name.data() : "-",
                          c.peer.host.data(), static_cast<unsigned>(c.peer.port), seconds_since(p.login_time, now),
                          seconds_since(p.last_active, now), static_cast<unsigned long long>(p.lines_written),
-                         c.out.size(), flags);
+                         c.out.size(), flags.empty() ? "-" : flags.c_str());
         if (n > 0)
             r.text.append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
     }
@@ -68,17 +74,6 @@ Reply stats_report(Room& room)
             r.text.append(line, static_cast<size_t>(n));
     }
     return r;
-}
-
-Reply fallback_request(Room& room, std::span<const std::string_view> args, std::string_view)
-{
-    if (args.size() == 1 && args[0] == "users")
-        return users_report(room);
-    if (args.size() == 1 && args[0] == "stats")
-        return stats_report(room);
-    if (args[0] == "users" || args[0] == "stats")
-        return {false, std::string(args[0]) + " takes no argument\n"};
-    return {false, "unknown command: " + std::string(args[0]) + "\n"};
 }
 
 }  // namespace nchatd

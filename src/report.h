@@ -19,8 +19,4 @@ Reply users_report(Room& room);
 // One "NAME VALUE" line per figure.
 Reply stats_report(Room& room);
 
-// Until moderation takes the control requests: `users` and `stats`, and
-// every other command unknown.
-Reply fallback_request(Room& room, std::span<const std::string_view> args, std::string_view actor);
-
 }  // namespace nchatd

@@ -116,7 +116,6 @@ class Server final : public Transport {
     void drop_control(ControlClient& cc, const char* why);
     void sweep_controls(int64_t now_s);
     // The one door from the control socket into the room.
-    Reply answer(std::span<const std::string_view> args, std::string_view actor);
     pollfd& log_entry() { return polls_[PollTable::log][0]; }
     pollfd& signal_entry() { return polls_[PollTable::signals][0]; }
     pollfd& slot_entry(const Connection& c) { return polls_[PollTable::slots][room_.slot_of(c)]; }
