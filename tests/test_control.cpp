@@ -247,3 +247,105 @@ TEST(Control, BadRequestsIdleClientsAndNchatctlStatuses)
 }
 
 }  // namespace
+
+// Moderation end to end: nchatctl's words reach the room, the sockets and
+// admission, and the reports show what was done.
+TEST(Control, ModerationThroughNchatctl)
+{
+    scratch_dir dir;
+    const std::string path = dir.path + "/control";
+    harness::server s;
+    ASSERT_TRUE(s.start({"-c", path, "-H", "5"}));
+    auto login_from = [&](client& c, const char* from, const std::string& name) {
+        return c.connect(s.port(), 0, from) && c.read_until("chars): ") && c.send(name + "\r\n") &&
+               c.read_until("logged in as " + name + "\r\n") && c.read_until("\r\n> ");
+    };
+    client alice, bob, raid1, raid2;
+    ASSERT_TRUE(login_from(alice, "127.0.0.1", "alice"));
+    ASSERT_TRUE(login_from(bob, "127.0.0.1", "bob"));
+    ASSERT_TRUE(login_from(raid1, "127.0.1.2", "raid1"));
+    ASSERT_TRUE(login_from(raid2, "127.0.1.3", "raid2"));
+    ASSERT_TRUE(bob.send("said before\r\n") && alice.read_until("said before\r\n> "));
+    ASSERT_TRUE(bob.send("hal"));  // half-typed: drawn again below each notice
+    ASSERT_TRUE(bob.read_until("hal"));
+    alice.read_for(100);
+    alice.take();
+    bob.take();
+
+    run_result r = ctl(path, {"kick", "alice", "being", "rude"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "user alice was removed by an operator (being rude)\n");
+    EXPECT_TRUE(alice.read_until("* you have been removed by an operator: being rude\r\n"));
+    EXPECT_TRUE(alice.wait_closed());
+    EXPECT_TRUE(bob.read_until("* user alice was removed by an operator (being rude)\r\n> hal"));
+
+    // A range closes both live sessions in it; a short ban runs out.
+    r = ctl(path, {"ban", "127.0.1.0/24", "3s", "raid"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(raid1.wait_closed());
+    EXPECT_TRUE(raid2.wait_closed());
+    client again;
+    ASSERT_TRUE(again.connect(s.port(), 0, "127.0.1.9"));
+    EXPECT_TRUE(again.read_until("* your address is banned for "));
+    EXPECT_TRUE(again.wait_closed());
+    bool let_in = false;
+    for (int tries = 0; tries < 100 && !let_in; ++tries) {
+        usleep(200 * 1000);
+        client later;
+        let_in = later.connect(s.port(), 0, "127.0.1.9") && later.read_until("chars): ", 200);
+    }
+    EXPECT_TRUE(let_in) << "a 3 s ban still refuses after 20 s or more";
+
+    // By name: that address, and its reconnect is refused before the welcome.
+    client carol, carol_back;
+    ASSERT_TRUE(login_from(carol, "127.0.0.5", "carol"));
+    r = ctl(path, {"ban", "carol", "1h"});
+    EXPECT_EQ(r.out, "banned 127.0.0.5/32 for 1h0m\nuser carol was removed by an operator\n") << r.err;
+    ASSERT_TRUE(carol_back.connect(s.port(), 0, "127.0.0.5"));
+    EXPECT_TRUE(carol_back.read_until("* your address is banned for 60 more minutes\r\n"));
+    EXPECT_TRUE(carol_back.wait_closed());
+    r = ctl(path, {"bans"});
+    EXPECT_EQ(r.out.rfind("127.0.0.5/32 for ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(" by uid " + std::to_string(geteuid()) + "\n"), std::string::npos) << r.out;
+
+    // Standing shows in users; an operator acts from the chat too.
+    client dave;
+    ASSERT_TRUE(login_from(dave, "127.0.0.6", "dave"));
+    EXPECT_EQ(ctl(path, {"op", "bob"}).status, 0);
+    EXPECT_EQ(ctl(path, {"mute", "dave", "10m"}).status, 0);
+    r = ctl(path, {"users"});
+    EXPECT_NE(r.out.find("bob\t127.0.0.1\t"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\top\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\tmuted\n"), std::string::npos) << r.out;
+    ASSERT_TRUE(bob.send("\b\b\b/kick dave\r\n"));
+    EXPECT_TRUE(dave.read_until("* you have been removed by an operator\r\n"));
+    EXPECT_TRUE(dave.wait_closed());
+
+    // The lock, the notice, the ring cleared, and the counts of it all.
+    EXPECT_EQ(ctl(path, {"lock"}).out, "locked\n");
+    client locked_out;
+    ASSERT_TRUE(locked_out.connect(s.port(), 0, "127.0.0.7"));
+    EXPECT_TRUE(locked_out.read_until("* the chat is closed to newcomers for now\r\n"));
+    EXPECT_EQ(ctl(path, {"unlock"}).out, "unlocked\n");
+    EXPECT_EQ(ctl(path, {"say", "back soon"}).status, 0);
+    EXPECT_TRUE(bob.read_until("* notice from the operator: back soon\r\n> "));
+    client before_clear, after_clear;
+    ASSERT_TRUE(login_from(before_clear, "127.0.0.8", "erin"));
+    EXPECT_TRUE(before_clear.read_until("* end of last lines\r\n> "));
+    r = ctl(path, {"clear"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    ASSERT_TRUE(after_clear.connect(s.port(), 0, "127.0.0.9") && after_clear.read_until("chars): "));
+    after_clear.take();
+    ASSERT_TRUE(after_clear.send("fay\r\n"));
+    EXPECT_EQ(harness::take_masked(after_clear, 30), "fay\r\nSS:SS * logged in as fay\r\n> ");
+    EXPECT_TRUE(s.wait_log("Recent lines cleared by uid " + std::to_string(geteuid()) + ".\n"));
+    r = ctl(path, {"stats"});
+    EXPECT_NE(r.out.find("\nrefused_locked 1\n"), std::string::npos) << r.out;
+    const size_t banned = r.out.find("\nrefused_banned ");
+    ASSERT_NE(banned, std::string::npos) << r.out;
+    EXPECT_GE(std::stoi(r.out.substr(banned + 16)), 3) << "two refused while banned, and the retries";
+    r = ctl(path, {"kick", "nobody"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, ctl_prog + ": no such user: nobody\n");
+}
