@@ -317,9 +317,22 @@ TEST(Control, ModerationThroughNchatctl)
     EXPECT_NE(r.out.find("bob\t127.0.0.1\t"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\top\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\tmuted\n"), std::string::npos) << r.out;
+    ASSERT_TRUE(dave.send("let me speak\r\n"));
+    EXPECT_TRUE(dave.read_until("* you are muted for 10 more minutes\r\n> "));
+    EXPECT_EQ(ctl(path, {"unmute", "dave"}).status, 0);
+    ASSERT_TRUE(dave.send("thanks\r\n"));
+    EXPECT_TRUE(bob.read_until("<dave> thanks\r\n> hal"));
+    EXPECT_EQ(bob.take().find("let me speak"), std::string::npos) << "a muted line was delivered";
     ASSERT_TRUE(bob.send("\b\b\b/kick dave\r\n"));
     EXPECT_TRUE(dave.read_until("* you have been removed by an operator\r\n"));
     EXPECT_TRUE(dave.wait_closed());
+    client eve;
+    ASSERT_TRUE(login_from(eve, "127.0.0.10", "eve"));
+    ASSERT_TRUE(bob.send("/ban eve 10m spam\r\n"));
+    EXPECT_TRUE(eve.read_until("* you have been removed by an operator: spam\r\n"));
+    r = ctl(path, {"bans"});
+    EXPECT_NE(r.out.find("127.0.0.10/32 for "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" by bob: spam\n"), std::string::npos) << r.out;
 
     // The lock, the notice, the ring cleared, and the counts of it all.
     EXPECT_EQ(ctl(path, {"lock"}).out, "locked\n");
