@@ -489,7 +489,7 @@ static void run_alone(const options& o, row_kind kind, const std::string& dir, s
         // ask nothing new of it.
         if (k == server_kind::social)
             continue;
-        int size = kind == row_kind::burst   ? o.burst_clients
+        int size = kind == row_kind::burst   ? o.burst_clients + bench_burst_chatters
                    : kind == row_kind::flood ? flood_population
                                              : o.reclaim_clients + 2;
         server_mode mode = kind == row_kind::reclaim ? server_mode::relay : server_mode::guarded;
@@ -499,6 +499,8 @@ static void run_alone(const options& o, row_kind kind, const std::string& dir, s
         r.kind = kind;
         if (kind == row_kind::reclaim)
             r.wanted = o.reclaim_clients;
+        if (kind == row_kind::burst)
+            r.wanted = o.burst_clients;
         if (!s.up || bench_now_ns() >= bench_stop_ns) {
             if (s.up)
                 r.note = "skipped: time budget used up";
@@ -507,7 +509,8 @@ static void run_alone(const options& o, row_kind kind, const std::string& dir, s
             continue;
         }
         if (kind == row_kind::burst) {
-            r = scenario_burst(s.l, s.t, size);
+            r = scenario_burst(s.l, s.t, o.burst_clients, o.window);
+            r.wanted = o.burst_clients;
         } else if (kind == row_kind::flood) {
             r = scenario_flood(s.l, s.t, o.flood_seconds, o.window);
         } else {

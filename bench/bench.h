@@ -49,12 +49,19 @@ inline constexpr size_t bench_carry_max = 256 * 1024;
 // Events taken from epoll per wait: enough for every client at once.
 inline constexpr int bench_epoll_batch = 4096;
 // Burst: clients that call connect() at once, and how long each may wait
-// for the server's first bytes before it counts as stuck.  With a backlog
-// of 511 a thousand connects overflow the accept queue for a moment; the
-// kernel drops the extra SYNs and the clients retry after 1 s and 3 s, so
-// 10 s leaves room for two retries.
+// for the server's first bytes before it counts as stuck.  Where the
+// backlog is smaller than the burst, a thousand connects overflow the
+// accept queue for a moment; the kernel drops the extra SYNs and the
+// clients retry after 1 s and 3 s, so 10 s leaves room for two retries.
 inline constexpr int bench_default_burst_clients = 1000;
 inline constexpr int64_t bench_burst_bound_ns = 10'000'000'000;
+// Logged-in chatters talk through the burst, a line each per interval (the
+// rate nchatd's default line budget allows forever), so that the burst's
+// cost to everybody else shows beside its own latency; they begin a quiet
+// phase earlier.
+inline constexpr int bench_burst_chatters = 8;
+inline constexpr int64_t bench_burst_chat_interval_ns = 200'000'000;
+inline constexpr int64_t bench_burst_quiet_ns = 1'000'000'000;
 // Flood: one client sends as fast as TCP takes it for this long (after a
 // quiet phase of half as long without it), beside chatters at a human rate.
 inline constexpr int bench_default_flood_s = 10;

@@ -424,9 +424,9 @@ static void load_connect(load& l, client& c)
     l.pending.push_back(c.index);
 }
 
-void load_connect_all(load& l, int count)
+void load_connect_all(load& l, int first, int count)
 {
-    for (int i = 0; i < count; ++i)
+    for (int i = first; i < first + count; ++i)
         load_connect(l, l.clients[size_t(i)]);
 }
 

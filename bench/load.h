@@ -109,9 +109,9 @@ void load_close(load& l);
 // for relaxed flood protection.
 login_result load_login(load& l, int count, int window, int relaxed);
 
-// Calls connect() for clients [0, count) one after the other, without
-// waiting for any of them; load_turn then serves them.
-void load_connect_all(load& l, int count);
+// Calls connect() for clients [first, first + count) one after the other,
+// without waiting for any of them; load_turn then serves them.
+void load_connect_all(load& l, int first, int count);
 
 // Stops reading client `index` from the epoll loop; load_read_some reads it.
 void load_pause(load& l, int index);

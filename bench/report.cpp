@@ -167,8 +167,9 @@ static std::string count_or_dash(int64_t v)
 static void report_burst(FILE* out, std::vector<row>& rows)
 {
     static const std::vector<column> cols = {
-        {"server", -7}, {"scenario", -15}, {"greeted", 8}, {"stuck", 6}, {"unconn", 7}, {"refused", 8},  {"p50 ms", 8},
-        {"p99 ms", 8},  {"max ms", 8},     {"last s", 7},  {"ovfl", 5},  {"cpu ms", 7}, {"us/greet", 9}, {"notes", 0},
+        {"server", -7}, {"scenario", -15}, {"greeted", 8}, {"stuck", 6},   {"unconn", 7}, {"refused", 8},
+        {"p50 ms", 8},  {"p99 ms", 8},     {"chat qt", 8}, {"chat bu", 8}, {"max ms", 8}, {"last s", 7},
+        {"ovfl", 5},    {"cpu ms", 7},     {"us/greet", 9}, {"notes", 0},
     };
     print_table_head(out, cols);
     for (row& r : rows) {
@@ -179,7 +180,8 @@ static void report_burst(FILE* out, std::vector<row>& rows)
                         {r.server, row_label(r), std::to_string(r.greeted) + "/" + std::to_string(r.wanted),
                          std::to_string(r.stuck), std::to_string(r.unconnected), std::to_string(r.refused),
                          fmt(percentile_ms(r.latency_ns, 0.50), "%.1f"), fmt(percentile_ms(r.latency_ns, 0.99), "%.1f"),
-                         fmt(percentile_ms(r.latency_ns, 1.0), "%.1f"),
+                         fmt(percentile_ms(r.quiet_latency_ns, 0.99), "%.2f"),
+                         fmt(percentile_ms(r.chat_latency_ns, 0.99), "%.2f"), fmt(percentile_ms(r.latency_ns, 1.0), "%.1f"),
                          r.elapsed_ns > 0 ? fmt(bench_ns_to_s(r.elapsed_ns), "%.2f") : "-", count_or_dash(r.overflows),
                          fmt(cpu_ms, "%.0f"), fmt(row_cpu_us(r), "%.1f"), r.note});
     }
@@ -189,6 +191,8 @@ static void report_burst(FILE* out, std::vector<row>& rows)
           "  stuck    connected, but no byte from the server; unconn: connect() not completed\n"
           "  refused  connect() failed or the server closed the connection\n"
           "  p50, p99, max  from connect() to the first byte's arrival; last s: the last greeting\n"
+          "  chat qt, bu    p99 of 8 logged-in chatters' lines (a line each every 200 ms), send() to\n"
+          "           arrival at the others, ms: in the 1 s before the burst, and during it\n"
           "  ovfl     connection attempts the kernel turned away for a full accept queue\n"
           "           (ListenOverflows, whole machine); each costs its client a retry 1 s later\n",
           out);
@@ -364,6 +368,9 @@ int report_targets(FILE* out, std::vector<row>& rows)
         double p99 = percentile_ms(b.latency_ns, 0.99);
         missed += check(out, !std::isnan(p99) && p99 < 250.0,
                         row_label(b) + ": p99 to the greeting " + fmt(p99, "%.1f") + " ms < 250 ms");
+        double chat = percentile_ms(b.chat_latency_ns, 0.99);
+        missed += check(out, !std::isnan(chat) && chat < 100.0,
+                        row_label(b) + ": chatters' p99 during it " + fmt(chat, "%.2f") + " ms < 100 ms");
     }
     for (row& f : rows) {
         if (f.server != "nchatd" || f.kind != row_kind::flood)

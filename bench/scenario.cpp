@@ -337,29 +337,81 @@ static bool burst_waiting(const client& c)
     return c.phase != client_phase::gone && c.greeted_ns == 0;
 }
 
-row scenario_burst(load& l, target& t, int count)
+// The chatters of the burst: one line each per interval, spread over it.
+struct burst_chat {
+    std::vector<int> chatters;
+    std::vector<int64_t> next_line;
+    std::vector<int> sent;
+    int lines_each = 0;
+    int total_sent = 0;
+    bool lost = false;
+};
+
+static void burst_chat_say(load& l, burst_chat& bc)
+{
+    int64_t now = bench_now_ns();
+    for (size_t s = 0; s < bc.chatters.size() && !bc.lost; ++s) {
+        if (now < bc.next_line[s] || bc.sent[s] == bc.lines_each)
+            continue;
+        if (!load_say(l, bc.chatters[s], uint32_t(bc.sent[s])))
+            bc.lost = true;
+        ++bc.sent[s];
+        ++bc.total_sent;
+        bc.next_line[s] += bench_burst_chat_interval_ns;
+    }
+}
+
+static bool log_in_and_settle(load& l, row& r, target& t, int population, int window, int relaxed, int& dropped_before);
+
+row scenario_burst(load& l, target& t, int count, int window)
 {
     row r = row_for(t, row_kind::burst);
     r.lines = count;
-    for (client& c : l.clients)
-        c.sink = true; // nobody answers the greeting: the server's logins are not the question
-    const int dropped_before = l.counts.dropped;
+    const int first = bench_burst_chatters;
+    int dropped_before = 0;
+    const int relaxed = l.kind == server_kind::ngircd ? bench_burst_chatters : 0;
+    if (!log_in_and_settle(l, r, t, bench_burst_chatters, window, relaxed, dropped_before))
+        return r;
+    for (size_t i = size_t(first); i < l.clients.size(); ++i)
+        l.clients[i].sink = true; // nobody answers the greeting: the server's logins are not the question
+
+    burst_chat bc;
+    for (int i = 0; i < bench_burst_chatters; ++i)
+        bc.chatters.push_back(i);
+    bc.lines_each = int((bench_burst_quiet_ns + bench_burst_bound_ns) / bench_burst_chat_interval_ns) + 1;
+    tally tl;
+    load_track(l, tl, bc.chatters, bc.lines_each);
+    const int64_t chat_start = bench_now_ns();
+    for (size_t s = 0; s < bc.chatters.size(); ++s)
+        bc.next_line.push_back(chat_start + bench_burst_chat_interval_ns * int64_t(s) / int64_t(bc.chatters.size()));
+    bc.sent.assign(bc.chatters.size(), 0);
+    while (target_alive(t) && bench_now_ns() < chat_start + bench_burst_quiet_ns && !bc.lost) {
+        burst_chat_say(l, bc);
+        if (load_turn(l, 5) < 0)
+            break;
+    }
+
     int64_t overflows = target_listen_overflows();
     meter m = meter_start(t);
-    load_connect_all(l, count);
+    tl.split_ns = m.start_ns;
+    load_connect_all(l, first, count);
     int64_t bound = std::min(bench_stop_ns, m.start_ns + bench_burst_bound_ns);
     while (target_alive(t) && bench_now_ns() < bound &&
-           std::any_of(l.clients.begin(), l.clients.end(), burst_waiting)) {
-        if (load_turn(l, 10) < 0)
+           std::any_of(l.clients.begin() + first, l.clients.end(), burst_waiting)) {
+        burst_chat_say(l, bc);
+        if (load_turn(l, 5) < 0)
             break;
     }
     meter_stop(m, t, r);
     int64_t overflows_after = target_listen_overflows();
     if (overflows >= 0 && overflows_after >= 0)
         r.overflows = overflows_after - overflows;
-    int64_t first = INT64_MAX, last = 0, last_call = 0;
-    for (const client& c : l.clients) {
-        first = std::min(first, c.connect_ns);
+    const uint64_t chat_expected = uint64_t(bc.total_sent) * uint64_t(bench_burst_chatters - 1);
+    chatter_drain(l, t, tl, chat_expected, uint64_t(bc.total_sent), dropped_before, bench_deadline(5'000'000'000));
+    int64_t first_call = INT64_MAX, last = 0, last_call = 0;
+    for (size_t i = size_t(first); i < l.clients.size(); ++i) {
+        const client& c = l.clients[i];
+        first_call = std::min(first_call, c.connect_ns);
         last_call = std::max(last_call, c.connect_ns);
         if (c.phase == client_phase::gone) {
             ++r.refused;
@@ -373,14 +425,22 @@ row scenario_burst(load& l, target& t, int count)
             ++r.unconnected;
         }
     }
-    r.elapsed_ns = last > first ? last - first : 0;
-    r.connect_span_ns = last_call - first;
+    r.elapsed_ns = last > first_call ? last - first_call : 0;
+    r.connect_span_ns = last_call - first_call;
     r.clients = r.greeted;
     r.delivered = uint64_t(r.greeted);
     r.expected = uint64_t(count);
     r.lost = uint64_t(count - r.greeted);
     if (r.refused > 0)
         note_add(r, std::to_string(r.refused) + " refused (last: " + l.counts.last_refusal + ")");
+    uint64_t chat_seen = tl.intact + tl.cut;
+    if (bc.lost)
+        note_add(r, "a chatter lost its connection");
+    if (chat_seen < chat_expected)
+        note_add(r, std::to_string(chat_expected - chat_seen) + " chat copies lost");
+    r.quiet_latency_ns = std::move(tl.latency_ns);
+    r.chat_latency_ns = std::move(tl.latency_after_ns);
+    l.current = nullptr;
     r.rss_kib = target_rss_kib(t);
     scenario_check_server(r, l, t, dropped_before);
     return r;

@@ -38,6 +38,8 @@ struct row {
     int refused = 0;        // connect() failed, or the server closed the connection
     int64_t overflows = -1; // the kernel's ListenOverflows count during the run
     int64_t connect_span_ns = 0; // from the first connect() call to the last
+    // quiet_latency_ns: the chatters' lines before the burst;
+    std::vector<int64_t> chat_latency_ns; // ... and during it
 
     // Flood (elapsed_ns, cpu and latency_ns: the flood phase; lines, copies,
     // lost and cut: the chatters' lines over both phases).
@@ -98,10 +100,11 @@ row scenario_storm(load& l, target& t, int count, int window, int relaxed);
 // The server's memory with the population logged in and idle.
 row scenario_memory(load& l, target& t);
 
-// `count` clients call connect() at once and wait for the server's first
-// bytes (ngircd's first reply to the registration each sends at once);
-// nobody logs in.  The load must be fresh.
-row scenario_burst(load& l, target& t, int count);
+// bench_burst_chatters clients log in and chat; then `count` clients call
+// connect() at once and wait for the server's first bytes (ngircd's first
+// reply to the registration each sends at once), and none of them logs in.
+// The load must be fresh and hold count + bench_burst_chatters.
+row scenario_burst(load& l, target& t, int count, int window);
 
 // Clients of the flood run: the flooder, the chatters, a witness that reads
 // everything and sends nothing, and the slow readers.
