@@ -256,7 +256,7 @@ inline const char* arrive(rig& r, unsigned k)
     std::string_view(hosts[host]).copy(peer.host.data(), peer.host.size() - 1);
     peer.port = static_cast<uint16_t>(40000 + r.net.sockets.size());
     nchatd::Connection* c = r.room.free_slot();
-    if (!c || r.room.unnamed_from(peer.address()) >= unnamed_per_addr) {
+    if (!c || r.room.unnamed_from(host) >= unnamed_per_addr) {
         r.room.log_event(peer, " dropped: refused.\n");
         return nullptr;
     }
@@ -265,6 +265,7 @@ inline const char* arrive(rig& r, unsigned k)
     s.chunk = chunk_sizes[k & 7];
     if (host != tls_host) {
         nchatd::admit(r.room, *c, nchatd::unique_fd(fd), peer);
+        c->source = host;  // the host's entry, as the server's source table would give
         return nullptr;
     }
     s.tls = std::make_unique<tls_peer>();
@@ -272,6 +273,7 @@ inline const char* arrive(rig& r, unsigned k)
         return "no socket pair for a TLS connection";
     peer.tls_port = tls_port;
     nchatd::admit(r.room, *c, nchatd::unique_fd(fd), peer);
+    c->source = host;  // the host's entry, as the server's source table would give
     c->stream = std::make_unique<nchatd::TlsStream>(server_context(), s.tls->server.get());
     return shake_hands(r, *c, *s.tls);
 }

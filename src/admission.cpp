@@ -13,6 +13,7 @@
 #include "clock.h"
 #include "server.h"
 #include "session.h"
+#include "sources.h"
 #include "texts.h"
 
 namespace nchatd {
@@ -65,20 +66,48 @@ void Server::admit(unique_fd sock, const sockaddr_storage& addr, uint16_t tls_po
         room_.log_event(peer, " dropped: %s.\n", why == Refusal::banned ? "banned" : "chat locked");
         return;
     }
+    const uint32_t source = sources_.find_or_add(source_key(addr));
+    Source& s = sources_.at(source);
+    // A source connecting in a loop is turned away before the welcome; its
+    // refusals are logged once until its connects have refilled.
+    if (const long burst = limits_.connect_burst; burst > 0) {
+        const int64_t now = monotonic_us();
+        if (s.connects.until_us <= now)
+            s.connects_logged = false;
+        if (!s.connects.take(connect_interval_us, burst * connect_interval_us, now)) {
+            refuse(std::move(sock), texts::too_many_from_addr, tls);
+            room_.stats().refused_connect_rate++;
+            if (!s.connects_logged)
+                room_.log_event(peer, " dropped: too many connects from this address.\n");
+            s.connects_logged = true;
+            return;
+        }
+    }
+    // A full table makes room only by a waiter at the name prompt, and only
+    // for a newcomer the limits below let in.
     Connection* c = room_.free_slot();
-    if (!c) {
+    Connection* waiter = c ? nullptr : longest_waiter();
+    if (!c && !waiter) {
         refuse(std::move(sock), texts::too_many_users, tls);
         room_.stats().refused_table_full++;
         room_.log_event(peer, " dropped: too many users.\n");
         return;
     }
+    if (per_source_ > 0 && s.connections >= static_cast<uint32_t>(per_source_)) {
+        refuse(std::move(sock), texts::too_many_from_addr, tls);
+        room_.stats().refused_per_address++;
+        room_.log_event(peer, " dropped: too many connections from this address.\n");
+        return;
+    }
     const long per_addr = limits_.unnamed_per_addr;
-    if (per_addr > 0 && room_.unnamed_from(peer.address()) >= static_cast<size_t>(per_addr)) {
+    if (per_addr > 0 && room_.unnamed_from(source) >= static_cast<size_t>(per_addr)) {
         refuse(std::move(sock), texts::too_many_from_addr, tls);
         room_.stats().refused_per_address++;
         room_.log_event(peer, " dropped: too many unnamed connections from this address.\n");
         return;
     }
+    if (!c)
+        c = evict(*waiter);
     const int fd = sock.get();
     if (set_keepalive(fd) != 0 || set_cloexec(fd) != 0 || set_nonblock(fd) != 0) {
         const int err = errno;
@@ -108,8 +137,36 @@ void Server::admit(unique_fd sock, const sockaddr_storage& addr, uint16_t tls_po
     }
     nchatd::admit(room_, *c, std::move(sock), peer, telnet_greeting_);
     c->stream = std::move(stream);
-    c->admitted_s = monotonic_s();
+    c->admitted_s = c->backlog.progress_s = monotonic_s();
+    c->source = source;
+    s.connections++;
     set_events(*c);
+}
+
+// A full table: the connection that has waited longest at the name prompt,
+// and long enough, gives way to a newcomer as if its grace were over.
+Connection* Server::longest_waiter()
+{
+    const long after = limits_.evict_after;
+    if (after <= 0)
+        return nullptr;
+    const int64_t now = monotonic_s();
+    Connection* oldest = nullptr;
+    for (Connection& c : room_.connections()) {
+        if (c.open() && !c.named() && now - c.admitted_s >= after && (!oldest || c.admitted_s < oldest->admitted_s))
+            oldest = &c;
+    }
+    return oldest;
+}
+
+Connection* Server::evict(Connection& waiter)
+{
+    room_.send_newline(waiter);
+    room_.send(waiter, texts::login_timeout, Mode::last);
+    room_.request_close(waiter, "login timeout");
+    room_.stats().evicted_waiting++;
+    room_.retire();
+    return room_.free_slot();
 }
 
 // Out of descriptors, the pending connection would keep the listening

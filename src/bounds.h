@@ -86,6 +86,57 @@ inline constexpr long default_line_rate = 5;
 inline constexpr long max_line_rate = 1000;
 inline constexpr long flood_burst_lines = 25;
 inline constexpr size_t flood_line_bytes = line_max + 1;
+// Sources: an IPv4 address, or an IPv6 /64, which one host or one LAN
+// usually holds whole; every limit "per address" counts per source.  What
+// a source has used outlives its connections in a table of this many
+// entries per slot, so that reconnecting buys nothing; an entry with no
+// connection is reused first once its budgets have refilled.
+inline constexpr size_t sources_per_slot = 4;
+inline constexpr size_t sources_extra = 64;
+// Connects a source may make at once, then one a second, in the manner of
+// an IRC server's connect throttle; past it the source is turned away
+// before the welcome.  Logged-in users are never touched by it.
+inline constexpr long default_connect_burst = 10;
+inline constexpr long max_connect_burst = 1000;
+inline constexpr int64_t connect_interval_us = 1000000;
+// Connections a source may hold, logged in or not: a quarter of the table
+// unless set, so one address cannot fill it.  A crowd behind one NAT
+// address raises it (-m).
+inline constexpr long per_source_share = 4;
+// Lines a second shared by all connections of a source, on top of each
+// connection's own budget, so that many connections, or one reconnecting
+// in a loop, get no more than one source's share.  20 a second is a class
+// of 30 behind one NAT address talking briskly; the burst lets a paste in.
+inline constexpr long default_source_line_rate = 20;
+inline constexpr long source_burst_lines = 50;
+// When every slot is taken, the connection that has waited longest at the
+// name prompt, at least this long, gives way to a newcomer; a person who
+// is typing a name is never pushed out.  0 turns it off.
+inline constexpr long default_evict_after = 5;
+// Past this much output queued for a reader, chat lines, actions and
+// notices to it are skipped and counted until the queue has drained; the
+// reader is then told how many.  Others' traffic thus never drops a reader
+// that reads.  In KiB; 0 turns skipping off.
+inline constexpr long default_soft_mark_kib = 32;
+inline constexpr long max_soft_mark_kib = 48;
+// The longest burst one command can bring: "/list" with every slot taken
+// by a name of name_max, each line behind a time stamp, "* end.", the
+// prompt, and the echo of one receive.
+inline constexpr size_t reply_max = max_users * (6 + 2 + 2 + name_max + 2) + 1024;
+// While more than this is queued for a user, its input is not read (TCP
+// holds it, as for the line budget), so that the reply to its next
+// command always fits under the bound: a paste of "/list" costs time, not
+// the connection.  About half the bound.
+inline constexpr size_t outq_hold_input = outq_max - reply_max;
+static_assert(outq_hold_input > outq_max / 2 - 2048 && outq_hold_input > size_t{max_soft_mark_kib} * 1024);
+// A reader whose queue the kernel takes nothing of for this long is
+// dropped: its output is stuck, not slow.  0 waits for ever.
+inline constexpr long default_stall_timeout = 60;
+inline constexpr long max_stall_timeout = 86400;
+// Output queued in one loop turn for all readers together before the loop
+// hands it to the kernel mid-turn: a cascade of notices (2000 users
+// leaving at once) then never piles up more than this in user space.
+inline constexpr size_t flush_batch_bytes = 4 * 1024 * 1024;
 // Log lines waiting for a standard output that does not take them; beyond
 // it they are counted and reported once the log moves again.
 inline constexpr size_t log_buffer = 16 * 1024;
@@ -130,6 +181,12 @@ struct Limits {
     long login_grace = default_login_grace;
     long unnamed_per_addr = default_unnamed_per_addr;
     long line_rate = default_line_rate;
+    long connect_burst = default_connect_burst;
+    long per_source = -1;  // -1: a quarter of the slots
+    long source_line_rate = default_source_line_rate;
+    long evict_after = default_evict_after;
+    long soft_mark_kib = default_soft_mark_kib;
+    long stall_timeout = default_stall_timeout;
 };
 
 }  // namespace nchatd

@@ -86,6 +86,23 @@ struct Standing {
     int64_t muted_until_s = 0;
 };
 
+// Output the reader falls behind with, and input held back meanwhile.
+struct Backlog {
+    uint32_t skipped = 0;     // lines not delivered since the queue passed the soft mark
+    bool hold_logged = false; // holding its input back was logged
+    int64_t progress_s = 0;   // monotonic second the kernel last took output, or the queue was empty
+};
+
+// What one receive brought beyond a command whose reply left the queue
+// over the hold mark; taken before anything new is read.
+struct Unread {
+    std::array<unsigned char, recv_size> bytes{};
+    uint8_t at = 0;
+    uint8_t end = 0;
+    bool empty() const { return at == end; }
+};
+static_assert(recv_size <= 255);
+
 // A connection on its way out is hidden from delivery, lookup and /list at
 // once, and retired by the loop after the current event.
 enum class Closing : uint8_t {
@@ -126,6 +143,9 @@ struct Connection {
     FloodBudget flood;
     Ignores ignores;
     Standing standing;
+    uint32_t source = 0;  // the server's entry for the connection's address
+    Backlog backlog;
+    Unread unread;
     OutputQueue out;  // kept for the slot's next occupant
 
     bool open() const { return in_use && closing == Closing::open; }
@@ -147,6 +167,9 @@ struct Connection {
         flood = {};
         ignores = {};
         standing = {};
+        source = 0;
+        backlog = {};
+        unread = {};
         out.clear();
     }
 };

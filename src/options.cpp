@@ -44,6 +44,24 @@ std::string usage(const char* prog)
                    default_unnamed_per_addr) +
            printed("  -r LINES  specify lines per second a client may send, 0 for no limit (default: %ld)\n",
                    default_line_rate) +
+           printed("  -R LINES  specify lines per second all clients from one address may send together, 0 for no "
+                   "limit (default: %ld)\n",
+                   default_source_line_rate) +
+           printed("  -k NUM    specify connects one address may make at once, then one a second, 0 for no limit "
+                   "(default: %ld)\n",
+                   default_connect_burst) +
+           printed("  -m NUM    specify maximal number of clients per address, logged in or not, 0 for no limit "
+                   "(default: a quarter of -n, %ld)\n",
+                   default_users / per_source_share) +
+           printed("  -e SECS   specify seconds at the name prompt after which a client gives way to a newcomer "
+                   "when all slots are taken, 0 for never (default: %ld)\n",
+                   default_evict_after) +
+           printed("  -o KIB    specify KiB of output queued for a client past which chat lines to it are skipped "
+                   "and counted, 0 for never (default: %ld)\n",
+                   default_soft_mark_kib) +
+           printed("  -w SECS   specify seconds a client may take none of its queued output before it is dropped, 0 "
+                   "for ever (default: %ld)\n",
+                   default_stall_timeout) +
            printed("  -H LINES  specify recent chat lines shown to a user who logs in, at most %ld (default: %ld)\n",
                    max_recent, default_recent) +
            "  -s PORT   specify a TLS port beside the plain one (needs -C and -K)\n"
@@ -102,8 +120,11 @@ bool number(Args& args, const char* prog, char letter, long min, long max, long&
     }
     const char* text = args.take();
     char* end = nullptr;
-    long v = strtol(text, &end, 0);
-    if (*end != '\0') {
+    const long v = strtol(text, &end, 0);
+    // "" (an unset shell variable) has no digit: where 0 means "off" it
+    // must not pass for 0 and turn a defence off.  Where 0 is out of range
+    // it is told so, as ever.
+    if (*end != '\0' || (end == text && min == 0)) {
         fail = failure(2, printed("%s: invalid operand of -%c\n", prog, letter));
         return false;
     }
@@ -259,6 +280,24 @@ Parsed parse_options(std::span<char* const> argv)
                 break;
             case 'K':
                 ok = file(args, prog, 'K', o.key_file, p);
+                break;
+            case 'R':
+                ok = number(args, prog, 'R', 0, max_line_rate, o.limits.source_line_rate, p);
+                break;
+            case 'k':
+                ok = number(args, prog, 'k', 0, max_connect_burst, o.limits.connect_burst, p);
+                break;
+            case 'm':
+                ok = number(args, prog, 'm', 0, max_users, o.limits.per_source, p);
+                break;
+            case 'e':
+                ok = number(args, prog, 'e', 0, max_login_grace, o.limits.evict_after, p);
+                break;
+            case 'o':
+                ok = number(args, prog, 'o', 0, max_soft_mark_kib, o.limits.soft_mark_kib, p);
+                break;
+            case 'w':
+                ok = number(args, prog, 'w', 0, max_stall_timeout, o.limits.stall_timeout, p);
                 break;
             default:
                 return failure(1, printed("%s: unknown option: -%c\n", prog, letter));

@@ -134,11 +134,38 @@ Connection* Room::find(std::string_view name)
     return nullptr;
 }
 
-size_t Room::unnamed_from(std::string_view address) const
+size_t Room::unnamed_from(uint32_t source) const
 {
     return static_cast<size_t>(std::count_if(slots_.begin(), slots_.end(), [&](const Connection& c) {
-        return c.open() && !c.named() && c.peer.address() == address;
+        return c.open() && !c.named() && c.source == source;
     }));
+}
+
+bool Room::takes_delivery(Connection& c)
+{
+    if (soft_mark_ == 0)
+        return true;
+    Backlog& b = c.backlog;
+    if (b.skipped > 0 && c.out.empty())
+        tell_skipped(c);
+    if (b.skipped == 0 && c.out.size() < soft_mark_)
+        return true;
+    b.skipped++;
+    stats_.lines_skipped++;
+    return false;
+}
+
+void Room::tell_skipped(Connection& c)
+{
+    const uint32_t skipped = c.backlog.skipped;
+    if (skipped == 0 || !c.open())
+        return;
+    c.backlog.skipped = 0;
+    log_event(c.peer, " missed %u line%s: output too slow.\n", skipped, skipped == 1 ? "" : "s");
+    char text[80];
+    int n = snprintf(text, sizeof text, "* %u line%s skipped: your connection is too slow\r\n", skipped,
+                     skipped == 1 ? "" : "s");
+    deliver(c, stamp_now().view(), {text, std::min(static_cast<size_t>(std::max(n, 0)), sizeof text - 1)});
 }
 
 void Room::send(Connection& c, std::string_view bytes, Mode mode)
@@ -154,6 +181,7 @@ void Room::send(Connection& c, std::string_view bytes, Mode mode)
             return;
         }
     }
+    queued_ += bytes.size();
     if (!c.listed) {
         c.listed = true;
         pending_.push_back(slot_of(c));
@@ -264,7 +292,8 @@ void Room::to_readers(const Connection* from, const Message& m, bool said)
             continue;
         if (said && c.ignores.count > 0 && c.ignores.has(slot_of(*from)))
             continue;
-        deliver(c, m);
+        if (takes_delivery(c))
+            deliver(c, m);
     }
 }
 
@@ -286,6 +315,8 @@ void Room::say(Connection& from, std::string_view to_others, std::string_view ow
 void Room::private_message(Connection& to, const Connection& from, std::string_view text)
 {
     if (to.ignores.count > 0 && to.ignores.has(slot_of(from)))
+        return;
+    if (!takes_delivery(to))
         return;
     char line[message_max];
     int n = snprintf(line, sizeof line, "![%s] %.*s\r\n", from.profile.name.data(), static_cast<int>(text.size()),
@@ -404,6 +435,7 @@ void Room::flush_all()
         c.listed = false;
     }
     pending_.resize(kept);
+    queued_ = 0;
 }
 
 void Room::log_event(const Peer& peer, const char* fmt, ...)

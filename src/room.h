@@ -75,8 +75,23 @@ class Room {
     void vacate(Connection& c);
     // The open, logged-in connection of that exact name, or null.
     Connection* find(std::string_view name);
-    // Open connections from `address` that have not logged in.
-    size_t unnamed_from(std::string_view address) const;
+    // Open connections of source `source` that have not logged in.
+    size_t unnamed_from(uint32_t source) const;
+
+    // Past `bytes` queued for a reader, others' lines to it are skipped and
+    // counted (0: never); see default_soft_mark_kib.
+    void set_soft_mark(size_t bytes) { soft_mark_ = bytes; }
+    // Whether input is held back while a queue is over outq_hold_input.
+    void set_hold_input(bool on) { hold_input_ = on; }
+    bool holds_input(const Connection& c) const { return hold_input_ && c.out.size() > outq_hold_input; }
+    // Whether a chat line, action or notice from someone else goes to `c`
+    // now: not while its queue is over the soft mark, and then not until it
+    // has drained, when `c` is first told how many it missed.
+    bool takes_delivery(Connection& c);
+    // The notice of lines skipped, once the queue has drained.
+    void tell_skipped(Connection& c);
+    // Bytes queued since the last flush_all, for all connections together.
+    size_t queued() const { return queued_; }
 
     // Queues output for an open connection.  One whose queue would pass its
     // bound gets nothing more and is retired after the current event.
@@ -138,6 +153,9 @@ class Room {
     std::vector<size_t> pending_;  // slots with queued output
     std::vector<size_t> requested_;
     size_t overflowed_ = 0;
+    size_t queued_ = 0;
+    size_t soft_mark_ = 0;
+    bool hold_input_ = false;
     Transport& transport_;
     Log& log_;
     Recent recent_;

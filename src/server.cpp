@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <span>
+#include <utility>
 
 #include "clock.h"
 #include "session.h"
@@ -42,13 +43,18 @@ void PollTable::resize(Part part, size_t n)
 }
 
 Server::Server(long slots, const Limits& limits, Log& log)
-    : log_(log), limits_(limits), room_(static_cast<size_t>(slots), *this, log)
+    : log_(log), limits_(limits), room_(static_cast<size_t>(slots), *this, log),
+      sources_(static_cast<size_t>(slots) * sources_per_slot + sources_extra),
+      per_source_(limits.per_source >= 0 ? limits.per_source : std::max(slots / per_source_share, 1L))
 {
     polls_.resize(PollTable::log, 1);
     polls_.resize(PollTable::signals, 1);
     polls_.resize(PollTable::slots, static_cast<size_t>(slots));
     held_.reserve(static_cast<size_t>(slots));
     throttled_.reserve(static_cast<size_t>(slots));
+    unread_.reserve(static_cast<size_t>(slots));
+    room_.set_soft_mark(static_cast<size_t>(limits.soft_mark_kib) * 1024);
+    room_.set_hold_input(true);
     log_entry().events = POLLOUT;
     last_mday_ = local_mday();
     last_sweep_s_ = monotonic_s();
@@ -117,18 +123,24 @@ void Server::begin()
 
 void Server::set_events(const Connection& c)
 {
-    slot_entry(c) = pollfd{c.fd.get(), c.stream->events(!c.flood.throttled, !c.out.empty()), 0};
+    // Input waits while the budget is spent, while the user's own replies
+    // fill its queue, and while what was read earlier is still unread.
+    const bool reading = !c.flood.throttled && !room_.holds_input(c) && c.unread.empty();
+    slot_entry(c) = pollfd{c.fd.get(), c.stream->events(reading, !c.out.empty()), 0};
 }
 
 void Server::hold_pending(const Connection& c)
 {
-    if (c.open() && !c.flood.throttled && c.stream->pending())
+    if (c.open() && !c.flood.throttled && !room_.holds_input(c) && c.unread.empty() && c.stream->pending())
         held_.push_back(room_.slot_of(c));
 }
 
 bool Server::flush(Connection& c)
 {
-    room_.stats().bytes_sent += drain(*c.stream, c.out);
+    const size_t sent = drain(*c.stream, c.out);
+    room_.stats().bytes_sent += sent;
+    if (sent > 0)
+        c.backlog.progress_s = now_s_;
     if (c.in_use)
         set_events(c);
     return c.out.empty();
@@ -137,6 +149,11 @@ bool Server::flush(Connection& c)
 void Server::close(Connection& c)
 {
     unthrottle(c);
+    if (!c.unread.empty())
+        std::erase(unread_, room_.slot_of(c));
+    Source& s = sources_.at(c.source);
+    if (s.connections > 0)
+        s.connections--;
     if (c.stream)
         c.stream->close();
     c.stream.reset();
@@ -160,8 +177,9 @@ void Server::check_day()
     last_mday_ = today.tm_mday;
 }
 
-// Once a second: connections past the login grace are closed, and queues
-// that have drained give their memory back.
+// Once a second: connections past the login grace are closed, readers who
+// missed lines and have drained are told, readers whose output is stuck
+// are dropped, and queues that have drained give their memory back.
 void Server::sweep()
 {
     int64_t now = monotonic_s();
@@ -171,12 +189,20 @@ void Server::sweep()
     sweep_controls(now);
     size_t freed = 0;
     const long grace = limits_.login_grace;
+    const long stall = limits_.stall_timeout;
     for (Connection& c : room_.connections()) {
         if (c.open() && !c.named() && grace > 0 && now - c.admitted_s >= grace) {
             room_.send_newline(c);
             room_.send(c, texts::login_timeout, Mode::last);
             room_.request_close(c, "login timeout");
             room_.stats().dropped_login_timeout++;
+        }
+        if (c.out.empty()) {
+            c.backlog.progress_s = now;
+            room_.tell_skipped(c);
+        } else if (c.open() && stall > 0 && now - c.backlog.progress_s >= stall) {
+            room_.request_close(c, "output stalled");
+            room_.stats().dropped_output_stalled++;
         }
         freed += c.out.shrink();
     }
@@ -194,14 +220,16 @@ void Server::serve(Connection& c, short revents)
             room_.request_close(c, nullptr);
         return;
     }
+    // A source that spent its budget through another connection is not
+    // read from here either.
+    if (resume_due_us(c) > monotonic_us())
+        return throttle(c);
     unsigned char buf[recv_size];
     IoResult r = s.read(buf);
     if (r.opened)
         room_.log_event(c.peer, " secured with %s.\n", s.describe().c_str());
     if (r.bytes > 0) {
-        size_t lines = receive(room_, c, {buf, r.bytes});
-        room_.stats().lines_received += lines;
-        charge(c, lines, r.bytes);
+        take_input(c, {buf, r.bytes});
         hold_pending(c);
     } else if (r.ended) {
         room_.request_close(c, r.why);
@@ -209,6 +237,55 @@ void Server::serve(Connection& c, short revents)
     }
     if (c.in_use)
         set_events(c);
+}
+
+// Input goes through the session until a reply leaves the queue over the
+// hold mark; the rest is kept, and nothing more is read, until it drains.
+void Server::take_input(Connection& c, std::span<const unsigned char> bytes)
+{
+    Received r = receive(room_, c, bytes);
+    room_.stats().lines_received += r.lines;
+    charge(c, r.lines, r.used);
+    if (!c.open() || !room_.holds_input(c))
+        return;
+    if (r.used < bytes.size()) {
+        const bool listed = !c.unread.empty();
+        std::span<const unsigned char> rest = bytes.subspan(r.used);
+        Unread& u = c.unread;
+        std::copy(rest.begin(), rest.end(), u.bytes.begin());
+        u.at = 0;
+        u.end = static_cast<uint8_t>(rest.size());
+        if (!listed)
+            unread_.push_back(room_.slot_of(c));
+    }
+    if (!c.backlog.hold_logged) {
+        room_.stats().input_holds++;
+        room_.log_event(c.peer, " held back: replies waiting.\n");
+    }
+    c.backlog.hold_logged = true;
+    set_events(c);
+}
+
+// Unread input of users whose queue has drained goes on before poll.
+void Server::resume_held()
+{
+    if (unread_.empty())
+        return;
+    std::vector<size_t> waiting = std::exchange(unread_, {});
+    for (size_t slot : waiting) {
+        Connection& c = room_.at(slot);
+        if (!c.in_use || c.unread.empty())
+            continue;
+        if (!c.open() || c.flood.throttled || room_.holds_input(c)) {
+            unread_.push_back(slot);
+            continue;
+        }
+        const Unread u = std::exchange(c.unread, {});
+        take_input(c, std::span<const unsigned char>(u.bytes).subspan(u.at, u.end - u.at));
+        if (c.open())
+            set_events(c);
+        room_.retire();
+    }
 }
 
 void Server::read_signals()
@@ -224,7 +301,9 @@ void Server::read_signals()
 
 int Server::turn(int timeout_ms)
 {
+    now_s_ = monotonic_s();
     int resume_ms = resume_throttled();
+    resume_held();
     if (resume_ms >= 0 && (timeout_ms < 0 || resume_ms < timeout_ms))
         timeout_ms = resume_ms;
     if (!held_.empty())
@@ -284,6 +363,10 @@ int Server::turn(int timeout_ms)
         --ready;
         serve(room_.at(i), p.revents);
         room_.retire();
+        // A cascade of notices (a crowd leaving at once) goes to the kernel
+        // in batches rather than piling up in the queues.
+        if (room_.queued() > flush_batch_bytes)
+            room_.flush_all();
     }
     room_.flush_all();
     log_.flush();

@@ -19,6 +19,7 @@
 #include "log.h"
 #include "report.h"
 #include "room.h"
+#include "sources.h"
 #include "stream.h"
 #include "tls.h"
 
@@ -103,7 +104,13 @@ class Server final : public Transport {
     void serve(Connection& c, short revents);
     void check_day();
     void sweep();
+    Connection* longest_waiter();
+    Connection* evict(Connection& waiter);
+    void take_input(Connection& c, std::span<const unsigned char> bytes);
+    void resume_held();
     void charge(Connection& c, size_t lines, size_t bytes);
+    int64_t resume_due_us(const Connection& c) const;
+    void throttle(Connection& c);
     int resume_throttled();
     void unthrottle(Connection& c);
     void set_events(const Connection& c);
@@ -132,6 +139,10 @@ class Server final : public Transport {
     // Slots whose stream holds input already read from the socket: they
     // are served next turn whether or not poll reports them.
     std::vector<size_t> held_;
+    std::vector<size_t> unread_;  // slots with input kept while their queue drains
+    Sources sources_;
+    long per_source_ = 0;
+    int64_t now_s_ = 0;                // monotonic seconds as of this turn's poll
     std::vector<Listener> listeners_;  // in the order of the table's part
     std::array<ControlClient, control_clients_max> controls_;
     unique_fd spare_;  // given up for a moment when accept() hits EMFILE

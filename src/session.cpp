@@ -150,12 +150,13 @@ void greet(Room& room, Connection& c, bool telnet)
     c.screen.at = layout::place_run({}, c.width(), prompt);
 }
 
-size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
+Received receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
 {
     Echo echo;
     size_t echo_len = 0;
     size_t lines = 0;
-    for (size_t i = 0; i < bytes.size() && c.open(); ++i) {
+    size_t i = 0;
+    for (; i < bytes.size() && c.open(); ++i) {
         unsigned char b = bytes[i];
         telnet::Verdict v = telnet::filter(c.telnet, b);
         if (v == telnet::Verdict::command && !c.profile.telnet_sent)
@@ -195,13 +196,15 @@ size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes)
             c.editor.clear();
             ++lines;
             take_line(room, c, {line.data(), typed.size()});
+            if (room.holds_input(c))
+                return {lines, i + 1};
             break;
         }
         }
     }
     if (echo_len > 0)
         room.send(c, {echo.data(), echo_len}, Mode::last);
-    return lines;
+    return {lines, i};
 }
 
 }  // namespace nchatd

@@ -10,9 +10,14 @@
 
 namespace nchatd {
 
-// Takes one receive from the connection; returns the number of non-empty
-// lines it completed.  Stops early when the connection is asked to close.
-size_t receive(Room& room, Connection& c, std::span<const unsigned char> bytes);
+// What one receive did: the non-empty lines it completed and the bytes it
+// took.  It stops early when the connection is asked to close, and after a
+// line whose reply left the queue over the room's hold mark: the rest waits.
+struct Received {
+    size_t lines = 0;
+    size_t used = 0;
+};
+Received receive(Room& room, Connection& c, std::span<const unsigned char> bytes);
 
 // Gives a free slot to a new connection: a fresh record, the greeting and
 // the log line.  With `telnet` the greeting carries the telnet option

@@ -40,6 +40,15 @@ run_result run(const std::vector<std::string>& args, int timeout_ms = 5000);
 // The same for any program: `words` is its whole command line.
 run_result run_program(const std::vector<std::string>& words, int timeout_ms = 5000);
 
+// `extra` with the limits per source lifted (connects, connections, the
+// shared line budget): for tests that open many connections from 127.0.0.1
+// and are about something else.
+inline std::vector<std::string> one_host(std::vector<std::string> extra = {})
+{
+    extra.insert(extra.end(), {"-k", "0", "-m", "0", "-R", "0"});
+    return extra;
+}
+
 // A server running in the foreground, its standard output in a file so
 // that a test that stops reading it can never block the server.
 class server {

@@ -92,6 +92,18 @@ TEST(Cli, HelpTextEndsParsing)
                              "  -u NUM    specify maximal number of clients at the name prompt per address, 0 for no "
                              "limit (default: 10)\n"
                              "  -r LINES  specify lines per second a client may send, 0 for no limit (default: 5)\n"
+                             "  -R LINES  specify lines per second all clients from one address may send together, 0 "
+                             "for no limit (default: 20)\n"
+                             "  -k NUM    specify connects one address may make at once, then one a second, 0 for no "
+                             "limit (default: 10)\n"
+                             "  -m NUM    specify maximal number of clients per address, logged in or not, 0 for no "
+                             "limit (default: a quarter of -n, 16)\n"
+                             "  -e SECS   specify seconds at the name prompt after which a client gives way to a "
+                             "newcomer when all slots are taken, 0 for never (default: 5)\n"
+                             "  -o KIB    specify KiB of output queued for a client past which chat lines to it are "
+                             "skipped and counted, 0 for never (default: 32)\n"
+                             "  -w SECS   specify seconds a client may take none of its queued output before it is "
+                             "dropped, 0 for ever (default: 60)\n"
                              "  -H LINES  specify recent chat lines shown to a user who logs in, at most 200 "
                              "(default: 0)\n"
                              "  -s PORT   specify a TLS port beside the plain one (needs -C and -K)\n"
@@ -190,12 +202,12 @@ TEST(Cli, OperandsTakeAnyBaseAndGroupedLettersTakeThemInOrder)
         EXPECT_FALSE(serves(srv.port())) << format;
     }
     harness::server in;
-    ASSERT_TRUE(in.start({"-in", "3"}));
+    ASSERT_TRUE(in.start({"-in", "3", "-m", "0"}));
     EXPECT_TRUE(serves(in.port(), 3));
 
     int port = harness::free_port();
     harness::server np;
-    ASSERT_TRUE(np.start({"-np", "0x2", printed("%d", port)}));
+    ASSERT_TRUE(np.start({"-np", "0x2", printed("%d", port), "-m", "0"}));
     EXPECT_TRUE(serves(port, 2));
 }
 
@@ -229,8 +241,9 @@ TEST(Cli, DetachedServerKeepsServingWithDefaultSlots)
     // serves the default 64 slots; the daemon is found by its listening
     // socket and stopped.
     int port = harness::free_port();
-    // All 64 wait at the name prompt from one address: -u 0 lifts that limit.
-    auto r = run({"-u", "0", "-p", printed("%d", port)}, 3000);
+    // All 64 wait at the name prompt from one address: -u 0 and the flags
+    // of one host lift the limits on that.
+    auto r = run(harness::one_host({"-u", "0", "-e", "0", "-p", printed("%d", port)}), 3000);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");

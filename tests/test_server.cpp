@@ -174,7 +174,7 @@ TEST(Server, WelcomeAndDepartures)
 TEST(Server, FullTableRefusesAndFreedSlotIsReusedFirst)
 {
     harness::server srv;
-    ASSERT_TRUE(srv.start({"-n", "3"}));
+    ASSERT_TRUE(srv.start(harness::one_host({"-n", "3", "-e", "0"})));
     client a, guest, c;
     ASSERT_TRUE(a.login(srv.port(), "a"));
     ASSERT_TRUE(guest.connect(srv.port()) && guest.read_until("chars): "));
@@ -252,7 +252,7 @@ TEST(Server, OpenFilesLimitIsRaisedOrWarnedAbout)
     // A soft limit below what the clients need is raised to it.
     raw_server raised;
     // All of them wait at the name prompt from one address: no limit on that.
-    ASSERT_TRUE(raised.start({"prlimit", "--nofile=64:4096"}, {"-n", "100", "-u", "0"}));
+    ASSERT_TRUE(raised.start({"prlimit", "--nofile=64:4096"}, harness::one_host({"-n", "100", "-u", "0", "-e", "0"})));
     std::vector<client> clients(101);
     int welcomed = 0;
     for (int i = 0; i < 100; ++i)
@@ -264,7 +264,7 @@ TEST(Server, OpenFilesLimitIsRaisedOrWarnedAbout)
 
     // A hard limit that is too low is worth a warning, and holds its promise.
     raw_server low;
-    ASSERT_TRUE(low.start({"prlimit", "--nofile=64:64"}, {"-n", "2048", "-u", "0"}));
+    ASSERT_TRUE(low.start({"prlimit", "--nofile=64:64"}, harness::one_host({"-n", "2048", "-u", "0"})));
     EXPECT_EQ(low.err(),
               harness::binary() + ": open files limit 64 is too low for 2048 clients; at most 48 can be served\n");
     std::vector<client> few(49);
@@ -325,7 +325,7 @@ TEST(Server, ReaderDroppedInTheTurnItWasReadyIn)
     // it is ready in the very turn the writer's lines overflow its queue:
     // the turn's scan must still end at the table's end.
     harness::server srv;
-    ASSERT_TRUE(srv.start({"-n", "2", "-r", "0"}));
+    ASSERT_TRUE(srv.start(harness::one_host({"-n", "2", "-r", "0", "-o", "0"})));
     client writer, stuck;
     ASSERT_TRUE(writer.login(srv.port(), "writer"));
     ASSERT_TRUE(stuck.connect(srv.port(), 2048) && stuck.read_until("chars): "));

@@ -310,7 +310,8 @@ TEST(Soak, FullTableChurnSlowReadersGarbageAndIdle)
     harness::server srv;
     // A whole table from one address, writing as fast as it can: the
     // per-address and flood limits would only hold the soak back.
-    ASSERT_TRUE(srv.start({"-n", std::to_string(slots), "-u", "0", "-r", "0"}));
+    ASSERT_TRUE(
+        srv.start(harness::one_host({"-n", std::to_string(slots), "-u", "0", "-r", "0", "-o", "0", "-e", "0"})));
     crowd c(srv.port());
     std::mt19937 rng(2987);
 

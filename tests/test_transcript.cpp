@@ -41,8 +41,9 @@ using clock_type = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 constexpr auto npos = std::string::npos;
 
-// The drop scene writes far faster than a person: no line budget.
-const std::vector<std::string> server_args = {"-r", "0"};
+// The drop scene writes far faster than a person, and every scene comes
+// from one address: no line budgets, no limits per source.
+const std::vector<std::string> server_args = harness::one_host({"-r", "0"});
 
 const fs::path golden_root = fs::path(__FILE__).parent_path() / "golden" / "transcript";
 constexpr auto wait_limit = 5s;  // for any one expected text; generous for sanitizer builds
@@ -597,7 +598,7 @@ void check_whole_messages(peer& p, const std::vector<std::string>& units)
 TEST(Transcript, FullTableAndSlowReader)
 {
     scene sc("admission");
-    ASSERT_TRUE(sc.start({"-n", "4"}));
+    ASSERT_TRUE(sc.start({"-n", "4", "-o", "0", "-e", "0"}));
     sc.play({
         connect("obs"),
         login("obs"),
