@@ -107,16 +107,20 @@ static std::vector<std::string> target_argv(const target& t, int capacity, const
     std::string cap = std::to_string(capacity);
     switch (t.kind) {
     case server_kind::social:
-        return {t.exe, "-i", "-b", "127.0.0.1", "-n", cap, "-p", port, "-u", "0", "-r", "0", "-H",
-                std::to_string(bench_social_recent)};
+        return {t.exe, "-i", "-b", "127.0.0.1", "-n", cap, "-p", port, "-u", "0", "-r", "0", "-k", "0", "-m", "0",
+                "-R", "0", "-o", "0", "-H", std::to_string(bench_social_recent)};
     case server_kind::nchatd:
-        // All bench clients come from 127.0.0.1: the limit per address
-        // would refuse all but ten at the name prompt, whatever the mode.
-        // As a relay, the line budget is off too, as ngircd's penalties are.
+        // All bench clients come from 127.0.0.1: the limits per address
+        // (unnamed connections, connects, connections, the shared line
+        // budget) would refuse or hold all but a few, whatever the mode.
+        // As a relay, the line budget is off too, as ngircd's penalties are,
+        // and so is skipping lines to readers that fall behind: a relay
+        // delivers every copy (or drops the reader at its bound).
         // Loopback only, as the other servers are configured.
         if (t.mode == server_mode::relay)
-            return {t.exe, "-i", "-b", "127.0.0.1", "-n", cap, "-p", port, "-u", "0", "-r", "0"};
-        return {t.exe, "-i", "-b", "127.0.0.1", "-n", cap, "-p", port, "-u", "0"};
+            return {t.exe, "-i", "-b", "127.0.0.1", "-n", cap, "-p", port, "-u", "0", "-r", "0", "-k", "0", "-m", "0",
+                    "-R", "0", "-o", "0"};
+        return {t.exe, "-i", "-b", "127.0.0.1", "-n", cap, "-p", port, "-u", "0", "-k", "0", "-m", "0", "-R", "0"};
     case server_kind::ngircd:
         return {t.exe, "-n", "-f", conf};
     case server_kind::ncat:
