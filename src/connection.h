@@ -88,9 +88,9 @@ struct Standing {
 
 // Output the reader falls behind with, and input held back meanwhile.
 struct Backlog {
-    uint32_t skipped = 0;     // lines not delivered since the queue passed the soft mark
-    bool hold_logged = false; // holding its input back was logged
-    int64_t progress_s = 0;   // monotonic second the kernel last took output, or the queue was empty
+    uint32_t skipped = 0;      // lines not delivered since the queue passed the soft mark
+    bool hold_logged = false;  // holding its input back was logged
+    int64_t progress_s = 0;    // monotonic second the kernel last took output, or the queue was empty
 };
 
 // What one receive brought beyond a command whose reply left the queue
