@@ -62,9 +62,14 @@ Reply stats_report(Room& room)
         {"refused_per_address", s.refused_per_address},
         {"refused_banned", s.refused_banned},
         {"refused_locked", s.refused_locked},
+        {"refused_connect_rate", s.refused_connect_rate},
         {"dropped_login_timeout", s.dropped_login_timeout},
         {"dropped_output_full", s.dropped_output_full},
+        {"dropped_output_stalled", s.dropped_output_stalled},
+        {"evicted_waiting", s.evicted_waiting},
         {"flood_holds", s.flood_holds},
+        {"input_holds", s.input_holds},
+        {"lines_skipped", s.lines_skipped},
     };
     Reply r{true, {}};
     for (const auto& f : figures) {

@@ -145,7 +145,8 @@ TEST(Control, ReportsCountConnectionsButNeverControlClients)
     scratch_dir dir;
     const std::string path = dir.path + "/control";
     harness::server s;
-    ASSERT_TRUE(s.start({"-c", path, "-n", "3", "-u", "1", "-r", "0"}));
+    // -m 0: the default cap per address, a quarter of -n, would be one.
+    ASSERT_TRUE(s.start({"-c", path, "-n", "3", "-u", "1", "-r", "0", "-m", "0"}));
     // A control client holds no place: with it connected, three chat
     // clients still get in.
     int idle = connect_control(path);
