@@ -188,7 +188,9 @@ TEST(Operator, ListensWhereToldAndShowsEachFamilyInItsForm)
 TEST(Operator, StopsCleanlyOnSigtermOrSigint)
 {
     harness::server srv;
-    ASSERT_TRUE(srv.start({"-r", "0"}));
+    // The readers' backlog is the point: no line of it is skipped (-o 0),
+    // and the writer's paste is not held by its address's budget.
+    ASSERT_TRUE(srv.start(harness::one_host({"-r", "0", "-o", "0"})));
     client alice, writer, slow, late, guest;
     ASSERT_TRUE(alice.login(srv.port(), "alice"));
     ASSERT_TRUE(writer.login(srv.port(), "writer"));
