@@ -108,15 +108,25 @@ void remove(Room& room, Connection& c, std::string_view reason, const Actor& by)
     room.broadcast(by.conn, notice, true);
 }
 
+// The user an operator acts on, who is never the operator; or why there is none.
+Connection* target(Room& room, std::string_view name, const Actor& by, Reply& why)
+{
+    Connection* c = named(room, name);
+    if (!c)
+        why = fail("no such user", name);
+    else if (c == by.conn)
+        why = fail("not available on self");
+    return c && c != by.conn ? c : nullptr;
+}
+
 Reply kick(Room& room, Args a, const Actor& by)
 {
     if (a.size() < 2)
         return fail("usage: kick NAME [REASON]");
-    Connection* c = named(room, a[1]);
+    Reply why;
+    Connection* c = target(room, a[1], by, why);
     if (!c)
-        return fail("no such user", a[1]);
-    if (c == by.conn)
-        return fail("not available on self");
+        return why;
     const std::string reason = join(a.subspan(2));
     if (std::string bad = bad_text("reason", reason, reason_max); !bad.empty())
         return fail(bad);
@@ -222,11 +232,10 @@ Reply mute(Room& room, Args a, const Actor& by)
 {
     if (a.size() < 2 || a.size() > 3)
         return fail("usage: mute NAME [DURATION]");
-    Connection* c = named(room, a[1]);
+    Reply why;
+    Connection* c = target(room, a[1], by, why);
     if (!c)
-        return fail("no such user", a[1]);
-    if (c == by.conn)
-        return fail("not available on self");
+        return why;
     int64_t duration = default_duration_s;
     if (a.size() == 3) {
         std::optional<int64_t> d = parse_duration(a[2]);
