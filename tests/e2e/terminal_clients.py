@@ -356,18 +356,25 @@ def scenario(pane, port, telnet_mode, server_log, negotiate=True):
               pane.dump)
 
 
+def missing(client, extra=()):
+    """Says why the tools for `client` are not here, if they are not."""
+    for tool in ("tmux", client[0]) + tuple(extra):
+        if not shutil.which(tool):
+            print(f"SKIP: {tool} is not installed")
+            return True
+    if client[0] == "busybox" and subprocess.run(
+            ["busybox", "telnet"], capture_output=True).returncode == 127:
+        print("SKIP: busybox has no telnet applet")
+        return True
+    return False
+
+
 def main():
     if len(sys.argv) != 3 or sys.argv[1] not in CLIENTS:
         sys.exit(__doc__)
     client, binary = CLIENTS[sys.argv[1]], sys.argv[2]
     tls = sys.argv[1] in TLS_CLIENTS
-    for tool in ("tmux", client[0]) + (("openssl",) if tls else ()):
-        if not shutil.which(tool):
-            print(f"SKIP: {tool} is not installed")
-            return 77
-    if client[0] == "busybox" and subprocess.run(
-            ["busybox", "telnet"], capture_output=True).returncode == 127:
-        print("SKIP: busybox has no telnet applet")
+    if missing(client, ("openssl",) if tls else ()):
         return 77
 
     # A zone with a half-hour offset, so that a stamp in UTC shows.

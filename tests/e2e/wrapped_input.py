@@ -17,9 +17,7 @@ Exit status: 0 passed, 1 failed, 77 skipped because a tool is missing.
 """
 import os
 import re
-import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import time
@@ -125,13 +123,7 @@ def main():
     if len(sys.argv) != 3 or sys.argv[1] not in ("telnet", "busybox"):
         sys.exit(__doc__)
     client, binary = CLIENTS[sys.argv[1]], sys.argv[2]
-    for tool in ("tmux", client[0]):
-        if not shutil.which(tool):
-            print(f"SKIP: {tool} is not installed")
-            return 77
-    if client[0] == "busybox" and subprocess.run(
-            ["busybox", "telnet"], capture_output=True).returncode == 127:
-        print("SKIP: busybox has no telnet applet")
+    if terminal_clients.missing(client):
         return 77
     terminal_clients.ROWS = ROWS
     runs = [(80, None), (40, None)]
