@@ -189,6 +189,15 @@ TEST(Cli, BadOptionsAndOperands)
         EXPECT_EQ(r.err, prog + c.err) << shown;
         EXPECT_EQ(r.out, "") << shown;
     }
+    // An empty operand (an unset shell variable) or one without digits
+    // never passes for 0, which would turn a defence off.
+    for (const char* letter : {"-g", "-u", "-r", "-R", "-k", "-m", "-e", "-o", "-w", "-H"}) {
+        for (const char* operand : {"", "+", " "}) {
+            auto r = run({letter, operand});
+            EXPECT_EQ(r.status, 2) << letter << " '" << operand << "'";
+            EXPECT_EQ(r.err, prog + ": invalid operand of " + letter + "\n") << letter << " '" << operand << "'";
+        }
+    }
 }
 
 TEST(Cli, OperandsTakeAnyBaseAndGroupedLettersTakeThemInOrder)
