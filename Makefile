@@ -29,7 +29,7 @@ TEST_DEPS += man-db                      # systemd-analyze verify runs man for D
 TEST_DEPS += mandoc groff-base           # the manual page's lints
 TEST_DEPS += dpkg-dev file               # cpack -G DEB, dpkg-shlibdeps, the stripped check
 BENCH_DEPS := ncat ngircd stunnel4       # stunnel: the TLS bench's alternative
-BENCH_DEPS += python3 openssl             # bench/tls.py, its throw-away certificate
+BENCH_DEPS += python3 openssl             # bench/tls.py, its throw-away certificate; bench/reconnect.py
 FUZZ_DEPS  := clang libclang-rt-14-dev
 PKG_DEPS   := dpkg-dev file mandoc systemd
 
@@ -109,6 +109,7 @@ bench: deps
 	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Release -DNCHATD_TESTS=OFF"
 	./build-bench/bench/nchatd-bench --server ./build-bench/nchatd $(BENCH_ARGS)
 	python3 bench/tls.py ./build-bench/nchatd $(TLS_BENCH_ARGS)
+	python3 bench/reconnect.py ./build-bench/nchatd $(RECONNECT_BENCH_ARGS)
 
 fuzz:
 	$(call need,$(BUILD_DEPS) $(FUZZ_DEPS))
