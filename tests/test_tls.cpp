@@ -170,8 +170,9 @@ TEST(Tls, OneRoomWithThePlainPortByteForByte)
     harness::server srv;
     int tls_port = 0;
     std::vector<std::string> args = tls_args(k, "chat", tls_port);
-    args.insert(args.end(), {"-r", "0"});
-    ASSERT_TRUE(srv.start(args));
+    const std::string control = k.dir() + "/control";
+    args.insert(args.end(), {"-r", "0", "-c", control});
+    ASSERT_TRUE(srv.start(args)) << srv.log();
 
     // The welcome goes out after the handshake, the same bytes as on the
     // plain port.
@@ -203,6 +204,12 @@ TEST(Tls, OneRoomWithThePlainPortByteForByte)
     ASSERT_TRUE(third.send("to you both\r\n"));
     ASSERT_TRUE(secure.read_until("to you both\r\n> ") && plain.read_until("to you both\r\n> "));
     EXPECT_EQ(secure.take(), plain.take());
+
+    // The operator sees which connection is secured.
+    harness::run_result users = harness::run_program({harness::ctl_binary(), "-c", control, "users"}, 15000);
+    EXPECT_NE(users.out.find("secure\t127.0.0.1\t"), std::string::npos) << users.out;
+    EXPECT_NE(users.out.find("\ttls\nplain\t127.0.0.1\t"), std::string::npos) << users.out;
+    EXPECT_EQ(users.out.find("\ttls\n", users.out.find("plain\t")), std::string::npos) << users.out;
 
     // Many lines in one record: the server reads 128 bytes a turn, and the
     // rest waits inside the library where poll cannot see it.
