@@ -15,7 +15,8 @@ namespace harness {
 std::string binary();
 std::string ctl_binary();
 
-// A loopback TCP port that nothing listens on right now.
+// A loopback TCP port that nothing listens on right now, below the range
+// the kernel hands to outgoing connections.
 int free_port();
 
 // A TCP connection to 127.0.0.1:`port`, or -1.  A `rcvbuf` above 0
