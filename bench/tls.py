@@ -214,9 +214,9 @@ try:
     top = 2048  # the most -n allows
     plain, tls = free_port(), free_port()
     a = start([args.nchatd, '-i', '-b', '127.0.0.1', '-n', str(top), '-p', str(plain), '-s', str(tls),
-               '-C', f'{work}/c.pem', '-K', f'{work}/k.pem', '-u', '0', '-r', '0', '-g', '0'])
+               '-C', f'{work}/c.pem', '-K', f'{work}/k.pem', '-u', '0', '-r', '0', '-g', '0', '-k', '0', '-m', '0', '-R', '0', '-o', '0'])
     behind, front = free_port(), free_port()
-    b = start([args.nchatd, '-i', '-b', '127.0.0.1', '-n', str(top), '-p', str(behind), '-u', '0', '-r', '0', '-g', '0'])
+    b = start([args.nchatd, '-i', '-b', '127.0.0.1', '-n', str(top), '-p', str(behind), '-u', '0', '-r', '0', '-g', '0', '-k', '0', '-m', '0', '-R', '0', '-o', '0'])
     setups = [('plain', plain, False, [a.pid]), ('TLS', tls, True, [a.pid])]
     if args.stunnel:
         with open(f'{work}/st.conf', 'w') as f:
@@ -239,7 +239,7 @@ try:
     for mode, is_tls in (('plain', False), ('TLS', True)):
         ports = free_port(), free_port()
         c = start([args.nchatd, '-i', '-b', '127.0.0.1', '-n', str(top), '-p', str(ports[0]), '-s', str(ports[1]),
-                   '-C', f'{work}/c.pem', '-K', f'{work}/k.pem', '-u', '0', '-r', '0', '-g', '0'])
+                   '-C', f'{work}/c.pem', '-K', f'{work}/k.pem', '-u', '0', '-r', '0', '-g', '0', '-k', '0', '-m', '0', '-R', '0', '-o', '0'])
         wait_port(ports[is_tls])
         r0, c0, t0 = rss_kib(c.pid), cpu([c.pid]), time.time()
         cl = logins(ports[is_tls], m, is_tls, b'i')
