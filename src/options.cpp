@@ -111,11 +111,56 @@ Parsed answer(std::string out)
     return p;
 }
 
-// Reads a number operand in [min, max], in C's notation (0x10, 010).
-bool number(Args& args, const char* prog, char letter, long min, long max, long& value, Parsed& fail)
+// An option whose operand is a number in [min, max], and the field it sets.
+// A min of 0 means the option can be turned off with 0, so an operand with
+// no digit is refused rather than read as 0.
+struct Numeric {
+    char letter;
+    long min;
+    long max;
+    long& (*field)(Options&);
+};
+
+template <long Options::*member> long& option(Options& o)
+{
+    return o.*member;
+}
+
+template <long Limits::*member> long& limit(Options& o)
+{
+    return o.limits.*member;
+}
+
+constexpr Numeric numerics[] = {
+    {'n', min_users, max_users, option<&Options::users>},
+    {'p', 1, max_port, option<&Options::port>},
+    {'s', 1, max_port, option<&Options::tls_port>},
+    {'H', 0, max_recent, option<&Options::recent>},
+    {'g', 0, max_login_grace, limit<&Limits::login_grace>},
+    {'u', 0, max_users, limit<&Limits::unnamed_per_addr>},
+    {'r', 0, max_line_rate, limit<&Limits::line_rate>},
+    {'R', 0, max_line_rate, limit<&Limits::source_line_rate>},
+    {'k', 0, max_connect_burst, limit<&Limits::connect_burst>},
+    {'m', 0, max_users, limit<&Limits::per_source>},
+    {'e', 0, max_login_grace, limit<&Limits::evict_after>},
+    {'o', 0, max_soft_mark_kib, limit<&Limits::soft_mark_kib>},
+    {'w', 0, max_stall_timeout, limit<&Limits::stall_timeout>},
+};
+
+const Numeric* numeric(char letter)
+{
+    for (const Numeric& n : numerics) {
+        if (n.letter == letter)
+            return &n;
+    }
+    return nullptr;
+}
+
+// Reads the operand of a numeric option, in C's notation (0x10, 010).
+bool number(Args& args, const char* prog, const Numeric& opt, Options& into, Parsed& fail)
 {
     if (!args.more()) {
-        fail = failure(2, printed("%s: missing operand for -%c\n", prog, letter));
+        fail = failure(2, printed("%s: missing operand for -%c\n", prog, opt.letter));
         return false;
     }
     const char* text = args.take();
@@ -124,16 +169,16 @@ bool number(Args& args, const char* prog, char letter, long min, long max, long&
     // "" (an unset shell variable) has no digit: where 0 means "off" it
     // must not pass for 0 and turn a defence off.  Where 0 is out of range
     // it is told so, as ever.
-    if (*end != '\0' || (end == text && min == 0)) {
-        fail = failure(2, printed("%s: invalid operand of -%c\n", prog, letter));
+    if (*end != '\0' || (end == text && opt.min == 0)) {
+        fail = failure(2, printed("%s: invalid operand of -%c\n", prog, opt.letter));
         return false;
     }
-    if (v < min || v > max) {
-        fail = failure(2, printed("%s: operand of -%c must be between %i and %i\n", prog, letter, static_cast<int>(min),
-                                  static_cast<int>(max)));
+    if (v < opt.min || v > opt.max) {
+        fail = failure(2, printed("%s: operand of -%c must be between %i and %i\n", prog, opt.letter,
+                                  static_cast<int>(opt.min), static_cast<int>(opt.max)));
         return false;
     }
-    value = v;
+    opt.field(into) = v;
     return true;
 }
 
@@ -230,6 +275,11 @@ Parsed parse_options(std::span<char* const> argv)
         if (word == "--version")
             return answer(version_text());
         for (char letter : word.substr(1)) {
+            if (const Numeric* n = numeric(letter)) {
+                if (!number(args, prog, *n, o, p))
+                    return p;
+                continue;
+            }
             bool ok = true;
             switch (letter) {
             case 'h':
@@ -245,12 +295,6 @@ Parsed parse_options(std::span<char* const> argv)
             case 'a':
                 o.charset = Charset::ascii;
                 break;
-            case 'n':
-                ok = number(args, prog, 'n', min_users, max_users, o.users, p);
-                break;
-            case 'p':
-                ok = number(args, prog, 'p', 1, max_port, o.port, p);
-                break;
             case 'b':
                 ok = address(args, prog, o.address, p);
                 break;
@@ -260,44 +304,11 @@ Parsed parse_options(std::span<char* const> argv)
             case 't':
                 o.telnet = true;
                 break;
-            case 'g':
-                ok = number(args, prog, 'g', 0, max_login_grace, o.limits.login_grace, p);
-                break;
-            case 'u':
-                ok = number(args, prog, 'u', 0, max_users, o.limits.unnamed_per_addr, p);
-                break;
-            case 'r':
-                ok = number(args, prog, 'r', 0, max_line_rate, o.limits.line_rate, p);
-                break;
-            case 'H':
-                ok = number(args, prog, 'H', 0, max_recent, o.recent, p);
-                break;
-            case 's':
-                ok = number(args, prog, 's', 1, max_port, o.tls_port, p);
-                break;
             case 'C':
                 ok = file(args, prog, 'C', o.cert_file, p);
                 break;
             case 'K':
                 ok = file(args, prog, 'K', o.key_file, p);
-                break;
-            case 'R':
-                ok = number(args, prog, 'R', 0, max_line_rate, o.limits.source_line_rate, p);
-                break;
-            case 'k':
-                ok = number(args, prog, 'k', 0, max_connect_burst, o.limits.connect_burst, p);
-                break;
-            case 'm':
-                ok = number(args, prog, 'm', 0, max_users, o.limits.per_source, p);
-                break;
-            case 'e':
-                ok = number(args, prog, 'e', 0, max_login_grace, o.limits.evict_after, p);
-                break;
-            case 'o':
-                ok = number(args, prog, 'o', 0, max_soft_mark_kib, o.limits.soft_mark_kib, p);
-                break;
-            case 'w':
-                ok = number(args, prog, 'w', 0, max_stall_timeout, o.limits.stall_timeout, p);
                 break;
             default:
                 return failure(1, printed("%s: unknown option: -%c\n", prog, letter));
