@@ -8,6 +8,7 @@
 # usage: reconnect.py NCHATD [--seconds 10] [--parallel 10] [--ngircd PATH]
 # `make bench` runs it after tls.py.
 import argparse, os, shutil, socket, subprocess, sys, tempfile, threading, time
+from loopback import cpu_s, free_port, wait_port
 
 ap = argparse.ArgumentParser()
 ap.add_argument('nchatd')
@@ -15,20 +16,8 @@ ap.add_argument('--seconds', type=float, default=10)
 ap.add_argument('--parallel', type=int, default=10)
 ap.add_argument('--ngircd', default=shutil.which('ngircd') or '/usr/sbin/ngircd')
 args = ap.parse_args()
-TICK = os.sysconf('SC_CLK_TCK')
 LINES = 23
 work = tempfile.mkdtemp(prefix='nchatd-reconnect-bench-')
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
-
-
-def cpu_s(pid):
-    f = open(f'/proc/{pid}/stat').read().rsplit(')', 1)[1].split()
-    return (int(f[11]) + int(f[12])) / TICK
 
 
 def connect(port, source):
@@ -94,13 +83,7 @@ class Ngircd:
 def run(kind):
     port = free_port()
     p = kind.start(port)
-    deadline = time.time() + 10
-    while time.time() < deadline:
-        try:
-            socket.create_connection(('127.0.0.1', port), timeout=1).close()
-            break
-        except OSError:
-            time.sleep(0.05)
+    wait_port(port)
     time.sleep(1.2)  # the probe above is a connect of its own
     reader = connect(port, '127.0.0.3')
     if not kind.login(reader, b'reader'):
@@ -143,7 +126,7 @@ def run(kind):
 
     seen = 0
     buf = b''
-    c0, t0 = cpu_s(p.pid), time.time()
+    c0, t0 = cpu_s([p.pid]), time.time()
     threads = [threading.Thread(target=flooder, args=(k,)) for k in range(args.parallel)]
     for t in threads:
         t.start()
@@ -157,7 +140,7 @@ def run(kind):
         buf += d
         seen += buf.count(b'flood ')
         buf = buf[buf.rfind(b'\n') + 1:] if b'\n' in buf else buf[-16:]
-    c1, t1 = cpu_s(p.pid), time.time()
+    c1, t1 = cpu_s([p.pid]), time.time()
     for t in threads:
         t.join()
     reader.close()

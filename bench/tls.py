@@ -13,6 +13,7 @@
 # `make bench` runs it after nchatd-bench (TLS_BENCH_ARGS="--clients 128").  About
 # a minute on a loaded 2-core machine.
 import argparse, os, resource, selectors, shutil, socket, ssl, subprocess, sys, tempfile, time
+from loopback import cpu_s, free_port, wait_port
 
 ap = argparse.ArgumentParser()
 ap.add_argument('nchatd')
@@ -21,7 +22,6 @@ ap.add_argument('--lines', type=int, default=60)
 ap.add_argument('--idle', type=int, default=2048)
 ap.add_argument('--stunnel', default=shutil.which('stunnel4') or shutil.which('stunnel'))
 args = ap.parse_args()
-TICK = os.sysconf('SC_CLK_TCK')
 soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
 ctx = ssl.create_default_context()
@@ -31,20 +31,10 @@ work = tempfile.mkdtemp(prefix='nchatd-tls-bench-')
 procs = []
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
-
-
 # CPU time in microseconds of every PID, all its threads (stunnel runs one
-# per connection), from /proc/PID/stat in clock ticks.
+# per connection).
 def cpu(pids):
-    t = 0
-    for p in pids:
-        f = open(f'/proc/{p}/stat').read().rsplit(')', 1)[1].split()
-        t += int(f[11]) + int(f[12])
-    return t * 1e6 / TICK
+    return cpu_s(pids) * 1e6
 
 
 def rss_kib(pid):
@@ -58,30 +48,6 @@ def start(cmd):
     p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     procs.append(p)
     return p
-
-
-def wait_port(port):
-    deadline = time.time() + 10
-    while time.time() < deadline:
-        try:
-            socket.create_connection(('127.0.0.1', port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    sys.exit(f'nothing listens on {port}')
-
-
-def read_until(s, want, deadline):
-    buf = b''
-    while want not in buf and time.time() < deadline:
-        try:
-            d = s.recv(4096)
-        except (ssl.SSLWantReadError, socket.timeout, BlockingIOError):
-            continue
-        if not d:
-            break
-        buf += d
-    return want in buf
 
 
 # Non-blocking logins, at most `window` under way; returns the sockets.
