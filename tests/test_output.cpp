@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -326,6 +327,43 @@ TEST(OutputQueue, BurstOfNoticesKeepsReaderWithLongInput)
         EXPECT_EQ(screen.find(notice, at + 1), std::string::npos) << i;
     }
     EXPECT_EQ(screen.substr(screen.size() - typed.size() - 2), "> " + typed);
+}
+
+// A crowd leaves within one loop turn as the loop serves it, one end per
+// event and no flush between, while every user has a whole line typed: each
+// notice to each would carry an erase and a 1.5 KB redraw, and a crowd of
+// 2000 would take 2000 queues to their bound.  Past the server's soft mark a
+// reader gets no more, so no queue grows past half its bound, and the typist,
+// who reads nothing meanwhile, stays with its line on screen.
+TEST(OutputQueue, LogoffCascadeKeepsEveryQueueSmall)
+{
+    constexpr int leavers = 200;
+    unit::bench b(leavers + 1);
+    b.room.set_soft_mark(nchatd::default_soft_mark_kib * 1024);
+    const std::string typed(nchatd::line_max, 'x');
+    int typist = b.login("typist", small_buffer);
+    for (int i = 0; i < leavers; ++i)
+        b.login("user" + std::to_string(i));
+    for (int slot = 0; slot <= leavers; ++slot)
+        b.feed(slot, typed);
+    b.drain_all();
+    (void)b.read_all(typist);
+
+    for (int slot = 1; slot <= leavers; ++slot) {
+        b.room.request_close(b.user(slot), nullptr);
+        b.room.retire();
+    }
+    ASSERT_FALSE(b.closed(typist));
+    EXPECT_LE(b.user(typist).out.size(), nchatd::default_soft_mark_kib * 1024 + 2 * nchatd::line_max + 100);
+    // A queue's buffer outlives its connection: its size is the most that
+    // slot ever held.
+    size_t largest = 0;
+    for (const nchatd::Connection& c : b.room.connections())
+        largest = std::max(largest, c.out.capacity());
+    EXPECT_LE(largest, nchatd::outq_max / 2);
+    const std::string wire = b.read_all(typist);
+    EXPECT_NE(wire.find("* user user0 logged off from 127.0.0.1\r\n"), std::string::npos);
+    EXPECT_EQ(wire.substr(wire.size() - typed.size() - 2), "> " + typed);
 }
 
 // The loop itself, in this process, over loopback: a slow reader gets every
