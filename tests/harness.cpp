@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -31,43 +33,6 @@ int ms_left(clock_type::time_point deadline)
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-std::vector<char*> argv_of(std::vector<std::string>& words)
-{
-    std::vector<char*> v;
-    for (auto& w : words)
-        v.push_back(w.data());
-    v.push_back(nullptr);
-    return v;
-}
-
-// Starts `words` with standard input from /dev/null and standard output
-// (and error, unless `err` is -1) into the given descriptors.
-pid_t spawn(std::vector<std::string>& words, int out, int err)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, 1);
-        if (err >= 0)
-            dup2(err, 2);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        // The server's descriptors must not depend on the test's sockets.
-        close_range(3, ~0U, 0);
-        auto argv = argv_of(words);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 // Reaps `pid` if it has ended; returns its exit status or -1.
 int reap(pid_t pid, int timeout_ms)
 {
@@ -84,6 +49,84 @@ int reap(pid_t pid, int timeout_ms)
 }
 
 }  // namespace
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+pid_t spawn(std::vector<std::string> words, int out, int err)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        if (err >= 0)
+            dup2(err, 2);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        // The server's descriptors must not depend on the test's sockets.
+        close_range(3, ~0U, 0);
+        std::vector<char*> argv;
+        for (auto& w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+long rss_kib(pid_t pid)
+{
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmRSS:"))
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// Fields 14 and 15 of /proc/PID/stat, after the name in parentheses.
+long cpu_ticks(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    long user = 0, sys = 0;
+    if (size_t end = stat.rfind(')'); end != std::string::npos)
+        sscanf(stat.c_str() + end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &sys);
+    return user + sys;
+}
+
+long raise_open_files(long wanted)
+{
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = std::max<rlim_t>(lim.rlim_cur, std::min<rlim_t>(lim.rlim_max, static_cast<rlim_t>(wanted)));
+    return setrlimit(RLIMIT_NOFILE, &lim) == 0 ? static_cast<long>(lim.rlim_cur) : -1;
+}
+
+long ms_since(clock_type::time_point t)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t).count());
+}
+
+size_t occurrences(std::string_view text, std::string_view what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+std::string numbered_lines(std::string_view word, int count, int first)
+{
+    std::string lines;
+    for (int i = first; i < first + count; ++i)
+        lines += std::string(word) + " " + std::to_string(i) + "\r\n";
+    return lines;
+}
 
 std::string binary()
 {
@@ -152,22 +195,32 @@ int connect_loopback(int port, int rcvbuf, const char* from)
     return fd;
 }
 
-int connect_to(const char* address, int port)
+sockaddr_storage numeric_address(const char* address, int port, socklen_t* len)
 {
     sockaddr_storage addr{};
     auto& in = reinterpret_cast<sockaddr_in&>(addr);
     auto& in6 = reinterpret_cast<sockaddr_in6&>(addr);
-    socklen_t len = sizeof in;
+    socklen_t size = 0;
     if (inet_pton(AF_INET, address, &in.sin_addr) == 1) {
         in.sin_family = AF_INET;
         in.sin_port = htons(static_cast<uint16_t>(port));
+        size = sizeof in;
     } else if (inet_pton(AF_INET6, address, &in6.sin6_addr) == 1) {
         in6.sin6_family = AF_INET6;
         in6.sin6_port = htons(static_cast<uint16_t>(port));
-        len = sizeof in6;
-    } else {
-        return -1;
+        size = sizeof in6;
     }
+    if (len)
+        *len = size;
+    return addr;
+}
+
+int connect_to(const char* address, int port)
+{
+    socklen_t len = 0;
+    sockaddr_storage addr = numeric_address(address, port, &len);
+    if (addr.ss_family == AF_UNSPEC)
+        return -1;
     int fd = socket(addr.ss_family, SOCK_STREAM, 0);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
         ::close(fd);
@@ -212,8 +265,7 @@ run_result run_program(const std::vector<std::string>& words, int timeout_ms)
     int out = mkstemp(out_tmpl);
     int err = mkstemp(err_tmpl);
     run_result r;
-    std::vector<std::string> argv = words;
-    pid_t pid = spawn(argv, out, err);
+    pid_t pid = spawn(words, out, err);
     r.status = reap(pid, timeout_ms);
     if (r.status < 0) {
         kill(pid, SIGKILL);
@@ -387,10 +439,10 @@ std::string client::take()
     return all;
 }
 
-bool client::login(int port, std::string_view name)
+bool client::login(int port, std::string_view name, const char* from, int rcvbuf)
 {
-    if (!connect(port) || !read_until("chars): ") || !send(std::string(name) + "\r\n") ||
-        !read_until("* logged in as " + std::string(name) + "\r\n> "))
+    if (!connect(port, rcvbuf, from) || !read_until("chars): ") || !send(std::string(name) + "\r\n") ||
+        !read_until("* logged in as " + std::string(name) + "\r\n") || !read_until("\r\n> "))
         return false;
     take();
     return true;
@@ -413,11 +465,11 @@ void client::close()
     eof_ = false;
 }
 
-std::string log_prefix(const client& c)
+std::string log_prefix(int fd)
 {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    getsockname(c.fd(), reinterpret_cast<sockaddr*>(&addr), &len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     char host[INET6_ADDRSTRLEN] = "";
     if (addr.ss_family == AF_INET6) {
         const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);

@@ -3,8 +3,10 @@
 // wait is bounded; nothing here can hang a test.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +27,9 @@ int free_port();
 int connect_loopback(int port, int rcvbuf = 0, const char* from = nullptr);
 // A TCP connection to the numeric IPv4 or IPv6 `address`, or -1.
 int connect_to(const char* address, int port);
+// The numeric IPv4 or IPv6 `address` with `port`; its family is 0 when the
+// text is neither.  `len` gets the size that goes with the family.
+sockaddr_storage numeric_address(const char* address, int port = 0, socklen_t* len = nullptr);
 
 // A socket listening on a free 127.0.0.1 port, which goes to `port`; -1
 // when none could be made.  `type_flags` are added to SOCK_STREAM.
@@ -40,6 +45,27 @@ struct run_result {
 run_result run(const std::vector<std::string>& args, int timeout_ms = 5000);
 // The same for any program: `words` is its whole command line.
 run_result run_program(const std::vector<std::string>& words, int timeout_ms = 5000);
+// Starts `words` with standard input from /dev/null, standard output into
+// `out` and standard error into `err` (unless it is -1), and no other
+// descriptor of this process; returns its process id.
+pid_t spawn(std::vector<std::string> words, int out, int err = -1);
+
+// A whole file, such as one under /proc; empty when it cannot be read.
+std::string read_file(const std::string& path);
+// The resident memory of process `pid` in KiB (-1 when unknown), and the
+// user plus system CPU time it has used, in clock ticks.
+long rss_kib(pid_t pid);
+long cpu_ticks(pid_t pid);
+// Raises this process's soft limit of open files to `wanted`, or as far as
+// the hard limit allows; returns the soft limit then, or -1.
+long raise_open_files(long wanted);
+// Milliseconds since `t`.
+long ms_since(std::chrono::steady_clock::time_point t);
+
+// How often `what` stands in `text`, counted without overlaps.
+size_t occurrences(std::string_view text, std::string_view what);
+// `count` lines "WORD N\r\n", numbered from `first`: a paste or a flood.
+std::string numbered_lines(std::string_view word, int count, int first = 0);
 
 // `extra` with the limits per source lifted (connects, connections, the
 // shared line budget): for tests that open many connections from 127.0.0.1
@@ -105,9 +131,10 @@ class client {
     // Returns and forgets everything received so far.
     std::string take();
     const std::string& received() const { return in_; }
-    // Connects, reads the name prompt, logs in as `name` and reads the
-    // first prompt; the received bytes are taken.
-    bool login(int port, std::string_view name);
+    // Connects (from the address `from`, with `rcvbuf`, as connect does),
+    // reads the name prompt, logs in as `name` and reads the first prompt,
+    // after the recent lines if there are any; the received bytes are taken.
+    bool login(int port, std::string_view name, const char* from = nullptr, int rcvbuf = 0);
     // Closes with a reset instead of an orderly end.
     void reset();
     void close();
@@ -124,8 +151,12 @@ class client {
 inline const std::string welcome = "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ";
 
 // "Connection from 127.0.0.1:PORT" (or "[::1]:PORT"), the start of the
-// server's log lines about client `c`.
-std::string log_prefix(const client& c);
+// server's log lines about the client socket `fd`, or client `c`.
+std::string log_prefix(int fd);
+inline std::string log_prefix(const client& c)
+{
+    return log_prefix(c.fd());
+}
 // Reads until `size` bytes have arrived (or time is up); returns and takes
 // them with the time stamps masked.  Extra bytes that came along stay in
 // the result.

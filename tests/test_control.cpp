@@ -257,15 +257,11 @@ TEST(Control, ModerationThroughNchatctl)
     const std::string path = dir.path + "/control";
     harness::server s;
     ASSERT_TRUE(s.start({"-c", path, "-H", "5"}));
-    auto login_from = [&](client& c, const char* from, const std::string& name) {
-        return c.connect(s.port(), 0, from) && c.read_until("chars): ") && c.send(name + "\r\n") &&
-               c.read_until("logged in as " + name + "\r\n") && c.read_until("\r\n> ");
-    };
     client alice, bob, raid1, raid2;
-    ASSERT_TRUE(login_from(alice, "127.0.0.1", "alice"));
-    ASSERT_TRUE(login_from(bob, "127.0.0.1", "bob"));
-    ASSERT_TRUE(login_from(raid1, "127.0.1.2", "raid1"));
-    ASSERT_TRUE(login_from(raid2, "127.0.1.3", "raid2"));
+    ASSERT_TRUE(alice.login(s.port(), "alice"));
+    ASSERT_TRUE(bob.login(s.port(), "bob"));
+    ASSERT_TRUE(raid1.login(s.port(), "raid1", "127.0.1.2"));
+    ASSERT_TRUE(raid2.login(s.port(), "raid2", "127.0.1.3"));
     ASSERT_TRUE(bob.send("said before\r\n") && alice.read_until("said before\r\n> "));
     ASSERT_TRUE(bob.send("hal"));  // half-typed: drawn again below each notice
     ASSERT_TRUE(bob.read_until("hal"));
@@ -299,7 +295,7 @@ TEST(Control, ModerationThroughNchatctl)
 
     // By name: that address, and its reconnect is refused before the welcome.
     client carol, carol_back;
-    ASSERT_TRUE(login_from(carol, "127.0.0.5", "carol"));
+    ASSERT_TRUE(carol.login(s.port(), "carol", "127.0.0.5"));
     r = ctl(path, {"ban", "carol", "1h"});
     EXPECT_EQ(r.out, "banned 127.0.0.5/32 for 1h0m\nuser carol was removed by an operator\n") << r.err;
     ASSERT_TRUE(carol_back.connect(s.port(), 0, "127.0.0.5"));
@@ -311,7 +307,7 @@ TEST(Control, ModerationThroughNchatctl)
 
     // Standing shows in users; an operator acts from the chat too.
     client dave;
-    ASSERT_TRUE(login_from(dave, "127.0.0.6", "dave"));
+    ASSERT_TRUE(dave.login(s.port(), "dave", "127.0.0.6"));
     EXPECT_EQ(ctl(path, {"op", "bob"}).status, 0);
     EXPECT_EQ(ctl(path, {"mute", "dave", "10m"}).status, 0);
     r = ctl(path, {"users"});
@@ -328,7 +324,7 @@ TEST(Control, ModerationThroughNchatctl)
     EXPECT_TRUE(dave.read_until("* you have been removed by an operator\r\n"));
     EXPECT_TRUE(dave.wait_closed());
     client eve;
-    ASSERT_TRUE(login_from(eve, "127.0.0.10", "eve"));
+    ASSERT_TRUE(eve.login(s.port(), "eve", "127.0.0.10"));
     ASSERT_TRUE(bob.send("/ban eve 10m spam\r\n"));
     EXPECT_TRUE(eve.read_until("* you have been removed by an operator: spam\r\n"));
     r = ctl(path, {"bans"});
@@ -344,7 +340,8 @@ TEST(Control, ModerationThroughNchatctl)
     EXPECT_EQ(ctl(path, {"say", "back soon"}).status, 0);
     EXPECT_TRUE(bob.read_until("* notice from the operator: back soon\r\n> "));
     client before_clear, after_clear;
-    ASSERT_TRUE(login_from(before_clear, "127.0.0.8", "erin"));
+    ASSERT_TRUE(before_clear.connect(s.port(), 0, "127.0.0.8") && before_clear.read_until("chars): "));
+    ASSERT_TRUE(before_clear.send("erin\r\n"));
     EXPECT_TRUE(before_clear.read_until("* end of last lines\r\n> "));
     r = ctl(path, {"clear"});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -30,28 +29,7 @@ using harness::client;
 using harness::welcome;
 using std::chrono::steady_clock;
 
-long ms_since(steady_clock::time_point t)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - t).count());
-}
-
-size_t count_of(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++n;
-    return n;
-}
-
-long rss_kib(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(f, line);) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    }
-    return -1;
-}
+using harness::ms_since;
 
 // A connect() whose handshake the kernel completes while the server is
 // stopped: the fd, or -1 when its SYN was dropped for a full queue.
@@ -81,10 +59,7 @@ TEST(Defences, BurstOfConnectsWaitsInTheQueueAndIsGreetedInOrder)
     int somaxconn = 0;
     std::ifstream("/proc/sys/net/core/somaxconn") >> somaxconn;
     const int n = std::min(600, std::max(somaxconn, 1));
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = std::max<rlim_t>(lim.rlim_cur, std::min<rlim_t>(lim.rlim_max, 2048));
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+    ASSERT_GT(harness::raise_open_files(2048), 0);
 
     harness::server srv;
     ASSERT_TRUE(srv.start(harness::one_host({"-n", std::to_string(n), "-u", "0"})));
@@ -183,21 +158,15 @@ TEST(Defences, FloodIsHeldBackWithoutLossWhilePastesAndOthersGoThrough)
     reader.take();
 
     // A paste of 20 lines goes through at once: it is never held back.
-    std::string paste;
-    for (int i = 1; i <= 20; ++i)
-        paste += "paste " + std::to_string(i) + "\r\n";
-    ASSERT_TRUE(writer.send(paste));
+    ASSERT_TRUE(writer.send(harness::numbered_lines("paste", 20, 1)));
     EXPECT_TRUE(reader.read_until("<writer> paste 20\r\n", 3000));
     EXPECT_EQ(srv.log().find("held back"), std::string::npos);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the budget refills
 
     // A flood is read no faster than the budget, and every line arrives.
     const int flood = 200;
-    std::string lines;
-    for (int i = 1; i <= flood; ++i)
-        lines += "flood " + std::to_string(i) + "\r\n";
     auto start = steady_clock::now();
-    ASSERT_TRUE(writer.send(lines));
+    ASSERT_TRUE(writer.send(harness::numbered_lines("flood", flood, 1)));
     EXPECT_TRUE(srv.wait_log(harness::log_prefix(writer) + " held back: input flood.\n"));
     // Meanwhile another user's line is not stuck behind the flood: it
     // arrives before the flood's last line.
@@ -212,7 +181,7 @@ TEST(Defences, FloodIsHeldBackWithoutLossWhilePastesAndOthersGoThrough)
         at = got.find("<writer> flood " + std::to_string(i) + "\n", at);
         ASSERT_NE(at, std::string::npos) << "line " << i << " lost or out of order";
     }
-    EXPECT_EQ(count_of(srv.log(), " held back: input flood."), 1u);
+    EXPECT_EQ(harness::occurrences(srv.log(), " held back: input flood."), 1u);
     EXPECT_EQ(srv.log().find("dropped"), std::string::npos);
 }
 
@@ -262,13 +231,8 @@ namespace {
 void serves_beside_a_stalled_log(int log_in, int log_out)
 {
     int port = harness::free_port();
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(log_out, 1);
-        execl(harness::binary().c_str(), "nchatd", "-i", "-u", "0", "-k", "0", "-m", "0", "-p",
-              std::to_string(port).c_str(), nullptr);
-        _exit(127);
-    }
+    pid_t pid =
+        harness::spawn({harness::binary(), "-i", "-u", "0", "-k", "0", "-m", "0", "-p", std::to_string(port)}, log_out);
     close(log_out);
     struct reaper {
         pid_t pid;
@@ -349,7 +313,7 @@ TEST(Defences, DrainedQueuesGiveMemoryBack)
     client writer;
     ASSERT_TRUE(writer.login(srv.port(), "writer"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    long before = rss_kib(srv.pid());
+    long before = harness::rss_kib(srv.pid());
 
     // Readers that stop reading while their queues fill to the bound.
     std::vector<client> stuck(40);
@@ -370,7 +334,7 @@ TEST(Defences, DrainedQueuesGiveMemoryBack)
         writer.take();
     }
     EXPECT_TRUE(srv.wait_log("dropped: output queue full.", 1000));
-    long full = rss_kib(srv.pid());
+    long full = harness::rss_kib(srv.pid());
     for (auto& c : stuck)
         c.close();
     // The once-a-second sweep gives the memory back; a busy machine may
@@ -378,7 +342,7 @@ TEST(Defences, DrainedQueuesGiveMemoryBack)
     long after = full;
     for (auto start = steady_clock::now(); after > 2 * before && ms_since(start) < 10000;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        after = rss_kib(srv.pid());
+        after = harness::rss_kib(srv.pid());
     }
     EXPECT_GT(full, before + 2048) << "the queues did fill";
     EXPECT_LE(after, 2 * before) << "before " << before << " KiB, full " << full << " KiB";

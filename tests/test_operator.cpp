@@ -27,17 +27,13 @@ namespace {
 
 using harness::client;
 using harness::log_prefix;
+using harness::ms_since;
 using harness::take_masked;
 using harness::welcome;
 using clock_type = std::chrono::steady_clock;
 
 const std::string prog = harness::binary();
 const std::string notice = "* server is shutting down, disconnecting\r\n";
-
-long ms_since(clock_type::time_point t)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t).count());
-}
 
 bool have_ipv6()
 {
@@ -297,18 +293,9 @@ TEST(Operator, TakesTheSocketSystemdHandsOverAndSaysWhenReady)
                                       std::to_string(unused),
                                       "-c",
                                       unused_control};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, 1);
-        dup2(open("/dev/null", O_RDWR), 0);
-        dup2(0, 2);
-        std::vector<char*> argv;
-        for (auto& w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = harness::spawn(words, out, null);
+    close(null);
     close(out);
     client c;
     for (int i = 0; i < 100 && !c.connect(port); ++i)
@@ -335,8 +322,7 @@ TEST(Operator, TakesTheSocketSystemdHandsOverAndSaysWhenReady)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_EQ(next_message(1000), "STOPPING=1");
     EXPECT_TRUE(c.read_until("\r\n" + notice));
-    std::ifstream log_file(log_path);
-    std::string log((std::istreambuf_iterator<char>(log_file)), std::istreambuf_iterator<char>());
+    const std::string log = harness::read_file(log_path);
     EXPECT_EQ(log.rfind("Init ok, waiting for connections.\n", 0), 0u) << log;
     unlink(log_path);
     close(notify);

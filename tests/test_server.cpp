@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,12 +28,6 @@ using clock_type = std::chrono::steady_clock;
 using harness::welcome;
 const std::string too_many = "Too many client are connected. Try again later.\r\nDisconnecting.\r\n";
 const std::string no_resource = "Not enough resource available. Try again later.\r\nDisconnecting.\r\n";
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 // A server started by hand, for what harness::server does not offer: a
 // pipe as standard output, its standard error, a limit on open files.
@@ -65,21 +58,9 @@ struct raw_server {
         int fds[2];
         if (pipe(fds) != 0)
             return false;
-        if ((pid = fork()) == 0) {
-            dup2(open("/dev/null", O_RDONLY), 0);
-            dup2(fds[1], 1);
-            dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            // The server's descriptor count must not depend on the test's.
-            for (int fd = 3; fd < 1024; ++fd)
-                close(fd);
-            std::vector<char*> argv;
-            argv.reserve(words.size() + 1);
-            for (auto& w : words)
-                argv.push_back(w.data());
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        pid = harness::spawn(words, fds[1], err);
+        close(err);
         close(fds[1]);
         out = fds[0];
         return read_out("Init ok, waiting for connections.\n", 5000);
@@ -101,17 +82,7 @@ struct raw_server {
         return true;
     }
 
-    std::string err() { return slurp(err_path); }
-
-    // User plus system CPU time, in clock ticks.
-    long cpu_ticks()
-    {
-        std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-        long utime = 0, stime = 0;
-        sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime,
-               &stime);
-        return utime + stime;
-    }
+    std::string err() { return harness::read_file(err_path); }
 
     bool alive() { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
 
@@ -294,13 +265,13 @@ TEST(Server, OutOfDescriptorsRefusesWithoutSpinning)
     ASSERT_TRUE(admitted.connect(srv.port) && admitted.read_until(welcome));
 
     // While refused connections arrive, the server stays idle in between.
-    long before = srv.cpu_ticks();
+    long before = harness::cpu_ticks(srv.pid);
     std::vector<client> refused(4);
     for (auto& c : refused) {
         ASSERT_TRUE(c.connect(srv.port));
         std::this_thread::sleep_for(500ms);
     }
-    long spent = srv.cpu_ticks() - before;
+    long spent = harness::cpu_ticks(srv.pid) - before;
     EXPECT_LT(spent, sysconf(_SC_CLK_TCK) / 5) << "CPU ticks over 2 s";
     for (auto& c : refused) {
         EXPECT_EQ(harness::take_masked(c, no_resource.size(), 1000), no_resource);

@@ -7,14 +7,12 @@
 
 #include <netinet/in.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <numeric>
 #include <random>
@@ -263,27 +261,8 @@ class crowd {
     }
 };
 
-std::string proc_file(pid_t pid, const char* name)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/" + name);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-long rss_kib(pid_t pid)
-{
-    std::string status = proc_file(pid, "status");
-    return std::stol(status.substr(status.find("VmRSS:") + 6));
-}
-
-// User and system time in clock ticks: fields 14 and 15, after the name.
-long cpu_ticks(pid_t pid)
-{
-    std::string stat = proc_file(pid, "stat");
-    unsigned long user = 0;
-    unsigned long sys = 0;
-    sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &sys);
-    return static_cast<long>(user + sys);
-}
+using harness::cpu_ticks;
+using harness::rss_kib;
 
 int local_port(int fd)
 {
@@ -301,11 +280,7 @@ double seconds_since(steady::time_point t)
 TEST(Soak, FullTableChurnSlowReadersGarbageAndIdle)
 {
     // A descriptor per client, for a full table and a few more.
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = std::max<rlim_t>(lim.rlim_cur, std::min<rlim_t>(lim.rlim_max, 2 * slots + 256));
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
-    ASSERT_GT(lim.rlim_cur, static_cast<rlim_t>(slots + 64));
+    ASSERT_GT(harness::raise_open_files(2 * slots + 256), slots + 64);
 
     harness::server srv;
     // A whole table from one address, writing as fast as it can: the

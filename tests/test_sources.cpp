@@ -1,11 +1,7 @@
 // The defences per source, through the real binary, with clients on
 // several 127.0.0.x addresses; and the source key in-process, since
 // loopback has one IPv6 address.  Judged by events and generous bounds.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,35 +19,12 @@ using clock_type = std::chrono::steady_clock;
 
 const std::string too_many_from = "Too many connections from your address. Try again later.";
 
-bool login_from(client& c, int port, const char* from, const std::string& name, int rcvbuf = 0)
-{
-    return c.connect(port, rcvbuf, from) && c.read_until(welcome) && c.send(name + "\r\n") && c.read_until("> ");
-}
+using harness::occurrences;
 
-size_t count(const std::string& text, const std::string& what)
+// A peer's address as accept gives it to the server.
+sockaddr_storage address(const char* text)
 {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++n;
-    return n;
-}
-
-sockaddr_storage v6(const char* text)
-{
-    sockaddr_storage ss{};
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(ss);
-    in6.sin6_family = AF_INET6;
-    inet_pton(AF_INET6, text, &in6.sin6_addr);
-    return ss;
-}
-
-sockaddr_storage v4(const char* text)
-{
-    sockaddr_storage ss{};
-    auto& in = reinterpret_cast<sockaddr_in&>(ss);
-    in.sin_family = AF_INET;
-    inet_pton(AF_INET, text, &in.sin_addr);
-    return ss;
+    return harness::numeric_address(text);
 }
 
 }  // namespace
@@ -59,27 +32,27 @@ sockaddr_storage v4(const char* text)
 TEST(Sources, IPv6CountsBySlash64AndTheTableStaysBounded)
 {
     using nchatd::source_key;
-    EXPECT_EQ(source_key(v6("2001:db8:1:2::1")), source_key(v6("2001:db8:1:2:ffff:ffff:ffff:ffff")));
-    EXPECT_NE(source_key(v6("2001:db8:1:2::1")), source_key(v6("2001:db8:1:3::1")));
+    EXPECT_EQ(source_key(address("2001:db8:1:2::1")), source_key(address("2001:db8:1:2:ffff:ffff:ffff:ffff")));
+    EXPECT_NE(source_key(address("2001:db8:1:2::1")), source_key(address("2001:db8:1:3::1")));
     // An IPv4 client on the IPv6 socket is the same source as on the IPv4 one.
-    EXPECT_EQ(source_key(v6("::ffff:192.0.2.7")), source_key(v4("192.0.2.7")));
-    EXPECT_NE(source_key(v4("192.0.2.7")), source_key(v4("192.0.2.8")));
-    EXPECT_NE(source_key(v6("::ffff:192.0.2.7")), source_key(v6("::")));
+    EXPECT_EQ(source_key(address("::ffff:192.0.2.7")), source_key(address("192.0.2.7")));
+    EXPECT_NE(source_key(address("192.0.2.7")), source_key(address("192.0.2.8")));
+    EXPECT_NE(source_key(address("::ffff:192.0.2.7")), source_key(address("::")));
 
     // Many sources pass through a small table: it never grows, an entry
     // with connections is never reused, and a known source finds its entry.
     nchatd::Sources table(8);
-    const uint32_t held = table.find_or_add(source_key(v4("10.0.0.1")));
+    const uint32_t held = table.find_or_add(source_key(address("10.0.0.1")));
     table.at(held).connections = 1;
     table.at(held).lines.until_us = 1;
     for (int i = 0; i < 1000; ++i) {
         std::string a = "2001:db8:" + std::to_string(i % 9999) + "::1";
-        const uint32_t e = table.find_or_add(source_key(v6(a.c_str())));
+        const uint32_t e = table.find_or_add(source_key(address(a.c_str())));
         ASSERT_LT(e, table.capacity());
         ASSERT_NE(e, held);
     }
     EXPECT_LE(table.size(), table.capacity());
-    EXPECT_EQ(table.find_or_add(source_key(v4("10.0.0.1"))), held);
+    EXPECT_EQ(table.find_or_add(source_key(address("10.0.0.1"))), held);
     EXPECT_EQ(table.at(held).lines.until_us, 1);
 }
 
@@ -92,11 +65,9 @@ TEST(Sources, ReconnectFloodIsThrottledAndBudgeted)
     harness::server srv;
     ASSERT_TRUE(srv.start({"-u", "0"}));
     client reader, insider, other;
-    ASSERT_TRUE(login_from(reader, srv.port(), "127.0.0.3", "reader"));
-    ASSERT_TRUE(login_from(insider, srv.port(), "127.0.0.2", "insider"));
-    std::string burst;
-    for (int i = 0; i < 23; ++i)
-        burst += "flood " + std::to_string(i) + "\r\n";
+    ASSERT_TRUE(reader.login(srv.port(), "reader", "127.0.0.3"));
+    ASSERT_TRUE(insider.login(srv.port(), "insider", "127.0.0.2"));
+    const std::string burst = harness::numbered_lines("flood", 23);
     const auto start = clock_type::now();
     int refused = 0;
     std::vector<client> in;  // kept open: the server reads what they sent
@@ -114,18 +85,18 @@ TEST(Sources, ReconnectFloodIsThrottledAndBudgeted)
     }
     reader.read_for(1000);
     const double secs = std::chrono::duration<double>(clock_type::now() - start).count();
-    const size_t relayed = count(reader.received(), "flood ");
+    const size_t relayed = occurrences(reader.received(), "flood ");
     // The burst of 10 is spent by the first ten; then one a second.
     EXPECT_GE(refused, 40 - 10 - static_cast<int>(secs) - 1) << secs << " s";
-    EXPECT_EQ(count(srv.log(), "dropped: too many connects from this address."), 1u);
+    EXPECT_EQ(occurrences(srv.log(), "dropped: too many connects from this address."), 1u);
     // Ten connections at the old defaults relayed 230 lines at once; now
     // the burst of 50 and 20 a second, give or take a receive or two.
     EXPECT_LE(relayed, 100 + static_cast<size_t>(25 * secs)) << secs << " s";
     EXPECT_GT(relayed, 0u);
-    ASSERT_TRUE(login_from(other, srv.port(), "127.0.0.4", "other"));
+    ASSERT_TRUE(other.login(srv.port(), "other", "127.0.0.4"));
     ASSERT_TRUE(other.send("hello\r\n"));
     EXPECT_TRUE(reader.read_until("<other> hello"));
-    EXPECT_EQ(count(srv.log(), "(user \"insider\")"), 0u) << "the user already in stays";
+    EXPECT_EQ(occurrences(srv.log(), "(user \"insider\")"), 0u) << "the user already in stays";
 }
 
 // With -R 1 a source's shared budget outlives its connection: the next
@@ -135,21 +106,18 @@ TEST(Sources, SharedBudgetOutlivesTheConnection)
     harness::server srv;
     ASSERT_TRUE(srv.start({"-r", "0", "-R", "1"}));
     client reader, first, second, other;
-    ASSERT_TRUE(login_from(reader, srv.port(), "127.0.0.3", "reader"));
-    ASSERT_TRUE(login_from(first, srv.port(), "127.0.0.2", "first"));
-    std::string paste;
-    for (int i = 0; i < 80; ++i)
-        paste += "line " + std::to_string(i) + "\r\n";
-    ASSERT_TRUE(first.send(paste));
+    ASSERT_TRUE(reader.login(srv.port(), "reader", "127.0.0.3"));
+    ASSERT_TRUE(first.login(srv.port(), "first", "127.0.0.2"));
+    ASSERT_TRUE(first.send(harness::numbered_lines("line", 80)));
     ASSERT_TRUE(srv.wait_log(harness::log_prefix(first) + " held back: input flood.\n"));
     first.close();
     ASSERT_TRUE(second.connect(srv.port(), 0, "127.0.0.2") && second.read_until(welcome));
     ASSERT_TRUE(second.send("second\r\nagain\r\n"));
     EXPECT_TRUE(srv.wait_log(harness::log_prefix(second) + " held back: input flood.\n"));
-    ASSERT_TRUE(login_from(other, srv.port(), "127.0.0.4", "other"));
+    ASSERT_TRUE(other.login(srv.port(), "other", "127.0.0.4"));
     ASSERT_TRUE(other.send("free\r\n"));
     EXPECT_TRUE(reader.read_until("<other> free"));
-    EXPECT_EQ(count(srv.log(), "named as \"second\""), 0u);
+    EXPECT_EQ(occurrences(srv.log(), "named as \"second\""), 0u);
 }
 
 // The cap per source counts logged-in users too; a full table makes room
@@ -159,13 +127,13 @@ TEST(Sources, CapPerSourceAndAFullTableThatLetsPeopleIn)
     harness::server srv;
     ASSERT_TRUE(srv.start({"-n", "8", "-e", "1"}));  // -m: a quarter, 2
     client a, b, c, d;
-    ASSERT_TRUE(login_from(a, srv.port(), "127.0.0.2", "a"));
-    ASSERT_TRUE(login_from(b, srv.port(), "127.0.0.2", "b"));
+    ASSERT_TRUE(a.login(srv.port(), "a", "127.0.0.2"));
+    ASSERT_TRUE(b.login(srv.port(), "b", "127.0.0.2"));
     ASSERT_TRUE(c.connect(srv.port(), 0, "127.0.0.2"));
     EXPECT_TRUE(c.read_until(too_many_from));
     EXPECT_TRUE(c.wait_closed());
     EXPECT_TRUE(srv.wait_log(harness::log_prefix(c) + " dropped: too many connections from this address.\n"));
-    ASSERT_TRUE(login_from(d, srv.port(), "127.0.0.3", "d"));
+    ASSERT_TRUE(d.login(srv.port(), "d", "127.0.0.3"));
 
     // Five waiters at the name prompt from three more addresses fill it up.
     std::vector<client> waiters(5);
@@ -174,7 +142,7 @@ TEST(Sources, CapPerSourceAndAFullTableThatLetsPeopleIn)
         ASSERT_TRUE(waiters[i].connect(srv.port(), 0, from[i]) && waiters[i].read_until(welcome));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     client newcomer;
-    ASSERT_TRUE(login_from(newcomer, srv.port(), "127.0.0.7", "newcomer"));
+    ASSERT_TRUE(newcomer.login(srv.port(), "newcomer", "127.0.0.7"));
     size_t gave_way = 0;
     for (size_t i = 0; i < waiters.size(); ++i) {
         waiters[i].read_for(200);
@@ -192,8 +160,8 @@ TEST(Sources, CapPerSourceAndAFullTableThatLetsPeopleIn)
     ASSERT_TRUE(late.connect(srv.port(), 0, "127.0.0.8"));
     EXPECT_TRUE(late.read_until("Too many client are connected."));
     EXPECT_TRUE(late.wait_closed());
-    EXPECT_EQ(count(srv.log(), "dropped: login timeout."), 1u);
-    EXPECT_EQ(count(srv.log(), "has been closed (user"), 0u);
+    EXPECT_EQ(occurrences(srv.log(), "dropped: login timeout."), 1u);
+    EXPECT_EQ(occurrences(srv.log(), "has been closed (user"), 0u);
 }
 
 // A user pasting commands whose replies overflow its queue is held back,
@@ -204,19 +172,19 @@ TEST(Sources, RepliesHoldInputAndOthersLinesAreSkipped)
     harness::server srv;
     ASSERT_TRUE(srv.start(harness::one_host({"-r", "0", "-u", "0"})));
     client paster, slow, writer;
-    ASSERT_TRUE(login_from(paster, srv.port(), "127.0.0.2", "paster", 2048));
+    ASSERT_TRUE(paster.login(srv.port(), "paster", "127.0.0.2", 2048));
     std::string paste;
     for (int i = 0; i < 200; ++i)
         paste += "/help\r\n";
     ASSERT_TRUE(paster.send(paste));
     EXPECT_TRUE(srv.wait_log(harness::log_prefix(paster) + " held back: replies waiting.\n"));
-    for (int i = 0; i < 300 && count(paster.received(), "* end.") < 200; ++i)
+    for (int i = 0; i < 300 && occurrences(paster.received(), "* end.") < 200; ++i)
         paster.read_for(50);
-    EXPECT_EQ(count(paster.received(), "* end."), 200u);
-    EXPECT_EQ(count(srv.log(), "output queue full"), 0u);
+    EXPECT_EQ(occurrences(paster.received(), "* end."), 200u);
+    EXPECT_EQ(occurrences(srv.log(), "output queue full"), 0u);
 
-    ASSERT_TRUE(login_from(slow, srv.port(), "127.0.0.3", "slow", 2048));
-    ASSERT_TRUE(login_from(writer, srv.port(), "127.0.0.4", "writer"));
+    ASSERT_TRUE(slow.login(srv.port(), "slow", "127.0.0.3", 2048));
+    ASSERT_TRUE(writer.login(srv.port(), "writer", "127.0.0.4"));
     const std::string line = std::string(400, 'x') + "\r\n";
     for (int i = 0; i < 400; ++i) {
         ASSERT_TRUE(writer.send(line));
@@ -226,7 +194,7 @@ TEST(Sources, RepliesHoldInputAndOthersLinesAreSkipped)
     // Then it reads: once drained, it is told what it missed.
     EXPECT_TRUE(slow.read_until("lines skipped: your connection is too slow\r\n", 15000));
     EXPECT_TRUE(srv.wait_log(harness::log_prefix(slow) + " missed "));
-    EXPECT_EQ(count(srv.log(), "output queue full"), 0u);
+    EXPECT_EQ(occurrences(srv.log(), "output queue full"), 0u);
     ASSERT_TRUE(slow.send("/list\r\n"));
     EXPECT_TRUE(slow.read_until("* end.", 5000)) << "the slow reader is still in";
 }

@@ -153,14 +153,6 @@ std::vector<std::string> tls_args(const keys& k, const std::string& cn, int& tls
     return {"-s", std::to_string(tls_port), "-C", k.cert(cn), "-K", k.key(cn)};
 }
 
-std::string log_prefix(int fd)
-{
-    sockaddr_storage local{};
-    socklen_t len = sizeof local;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
-    return "Connection from 127.0.0.1:" + std::to_string(ntohs(reinterpret_cast<sockaddr_in&>(local).sin_port));
-}
-
 }  // namespace
 
 TEST(Tls, OneRoomWithThePlainPortByteForByte)
@@ -180,8 +172,9 @@ TEST(Tls, OneRoomWithThePlainPortByteForByte)
     ASSERT_TRUE(secure.connect(tls_port));
     ASSERT_TRUE(secure.read_until(welcome));
     EXPECT_EQ(secure.take(), welcome);
-    EXPECT_TRUE(srv.wait_log(log_prefix(secure.fd()) + " accepted on TLS port " + std::to_string(tls_port) + ".\n"));
-    EXPECT_TRUE(srv.wait_log(log_prefix(secure.fd()) + " secured with TLSv1.3 "));
+    EXPECT_TRUE(
+        srv.wait_log(harness::log_prefix(secure.fd()) + " accepted on TLS port " + std::to_string(tls_port) + ".\n"));
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(secure.fd()) + " secured with TLSv1.3 "));
     ASSERT_TRUE(secure.send("secure\r\n") && secure.read_until("> "));
     client plain, third;
     ASSERT_TRUE(plain.login(srv.port(), "plain"));
@@ -340,7 +333,7 @@ TEST(Tls, HostileClientsAreDroppedAndNobodyElseNotices)
     const std::string junk = std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '?');
     ASSERT_EQ(write(garbage.fd(), junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
     EXPECT_TRUE(garbage.wait_closed());
-    EXPECT_TRUE(srv.wait_log(log_prefix(garbage.fd()) + " dropped: TLS: "));
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(garbage.fd()) + " dropped: TLS: "));
 
     // Renegotiation, which only TLS 1.2 has, is refused.
     tls_client reneg;
@@ -348,12 +341,12 @@ TEST(Tls, HostileClientsAreDroppedAndNobodyElseNotices)
     ASSERT_TRUE(SSL_renegotiate(reneg.ssl()) == 1);
     (void)SSL_do_handshake(reneg.ssl());
     EXPECT_TRUE(reneg.wait_closed());
-    EXPECT_TRUE(srv.wait_log(log_prefix(reneg.fd()) + " dropped: TLS: "));
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(reneg.fd()) + " dropped: TLS: "));
 
     // Gone in the middle of a record.
     tls_client cut;
     ASSERT_TRUE(cut.connect(tls_port) && cut.read_until(welcome));
-    const std::string half = log_prefix(cut.fd());
+    const std::string half = harness::log_prefix(cut.fd());
     ASSERT_EQ(write(cut.fd(), "\x17\x03\x03\x01\x00 half", 10), 10);
     cut.close();
     EXPECT_TRUE(srv.wait_log(half + " has been closed.\n"));
@@ -373,11 +366,8 @@ TEST(Tls, HostileClientsAreDroppedAndNobodyElseNotices)
     EXPECT_TRUE(srv.wait_log(harness::log_prefix(stalled) + " dropped: login timeout.\n"));
 
     // The line budget holds a TLS flooder back like a plain one.
-    std::string many;
-    for (int i = 0; i < 40; ++i)
-        many += "flood " + std::to_string(i) + "\r\n";
-    ASSERT_TRUE(guard.send(many));
-    EXPECT_TRUE(srv.wait_log(log_prefix(guard.fd()) + " held back: input flood.\n"));
+    ASSERT_TRUE(guard.send(harness::numbered_lines("flood", 40)));
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(guard.fd()) + " held back: input flood.\n"));
 
     // Nobody else noticed.
     ASSERT_TRUE(watch.send("all quiet?\r\n"));
