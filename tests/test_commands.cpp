@@ -15,6 +15,8 @@ using namespace std::literals;
 
 namespace {
 
+using unit::notice;
+
 const std::string end = "SS:SS * end.\r\n> ";
 const std::string none = "SS:SS * no such user\r\n";
 const std::string stuff(nchatd::telnet::option_sequence);
@@ -34,12 +36,6 @@ std::string run(unit::bench& b, int slot, std::string_view line)
 std::span<const unsigned char> as_input(std::string_view bytes)
 {
     return {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()};
-}
-
-// A line delivered to a user with an empty input line.
-std::string notice(std::string_view text)
-{
-    return "\x1b[0m\rSS:SS " + std::string(text) + "\r\n> ";
 }
 
 std::string asctime_text(time_t t, bool local)

@@ -16,6 +16,7 @@ namespace {
 
 using nchatd::Edit;
 using nchatd::telnet::Verdict;
+using unit::notice;
 
 // The verdicts on `bytes` fed one at a time: 'd' data, '-' dropped, 'C' an
 // IAC that starts a command.
@@ -131,12 +132,6 @@ std::string line_of(unit::bench& b, int slot)
 std::string own(std::string_view name, std::string_view text)
 {
     return "\x1b[0m\rSS:SS <\x1b[1m" + std::string(name) + "\x1b[0m> " + std::string(text) + "\r\n> ";
-}
-
-// A line delivered to a user with an empty input line.
-std::string notice(std::string_view text)
-{
-    return "\x1b[0m\rSS:SS " + std::string(text) + "\r\n> ";
 }
 
 TEST(Input, TelnetOptionSequenceGoesOutOnceAheadOfTheEcho)

@@ -15,6 +15,8 @@ using namespace std::literals;
 
 namespace {
 
+using unit::notice;
+
 int64_t fake_now = 1000;
 
 // A bench whose moderation clock the test turns by hand.
@@ -44,19 +46,7 @@ struct rig : unit::bench {
         (void)room.bans().refusal(p, line);
         return line;
     }
-
-    std::string said(int slot, std::string_view line)
-    {
-        feed(slot, std::string(line) + "\r");
-        return unit::mask(read(slot));
-    }
 };
-
-// A line delivered above an empty input line.
-std::string notice(std::string_view text)
-{
-    return "\x1b[0m\rSS:SS " + std::string(text) + "\r\n> ";
-}
 
 TEST(Moderation, KickTellsBothSidesFreesTheNameAndSkipsTheLogoff)
 {
@@ -167,28 +157,28 @@ TEST(Moderation, MuteHoldsLinesAndPrivateMessagesUntilLiftedOrOver)
     EXPECT_EQ(b.ctl({"mute", "bob", "5m"}).text, "muted bob for 5m0s\n");
     EXPECT_EQ(unit::mask(b.read(bob)), notice("* you are muted for 5 more minutes"));
     const std::string told = "\r\nSS:SS * you are muted for 5 more minutes\r\n> ";
-    EXPECT_EQ(b.said(bob, "hello"), "hello" + told);
-    EXPECT_EQ(b.said(bob, "/msg alice psst"), "/msg alice psst\r\n" + told.substr(2));
-    EXPECT_EQ(b.said(bob, "/me waves"), "/me waves" + told);
-    EXPECT_EQ(b.said(bob, "/away gone"), "/away gone\r\n" + told.substr(2, told.size() - 4) + "SS:SS * end.\r\n> ");
-    EXPECT_EQ(b.said(bob, "/name loud"), "/name loud\r\n" + told.substr(2, told.size() - 4) + "SS:SS * end.\r\n> ");
-    EXPECT_NE(b.said(bob, "/list").find("alice"), std::string::npos);  // reading still works
+    EXPECT_EQ(b.type(bob, "hello"), "hello" + told);
+    EXPECT_EQ(b.type(bob, "/msg alice psst"), "/msg alice psst\r\n" + told.substr(2));
+    EXPECT_EQ(b.type(bob, "/me waves"), "/me waves" + told);
+    EXPECT_EQ(b.type(bob, "/away gone"), "/away gone\r\n" + told.substr(2, told.size() - 4) + "SS:SS * end.\r\n> ");
+    EXPECT_EQ(b.type(bob, "/name loud"), "/name loud\r\n" + told.substr(2, told.size() - 4) + "SS:SS * end.\r\n> ");
+    EXPECT_NE(b.type(bob, "/list").find("alice"), std::string::npos);  // reading still works
     EXPECT_EQ(b.read(alice), "");
 
     EXPECT_EQ(b.ctl({"mute", "bob", "5x"}).text, "bad duration: 5x\n");
     EXPECT_EQ(b.ctl({"unmute", "alice"}).text, "not muted: alice\n");
     EXPECT_EQ(b.ctl({"unmute", "bob"}).text, "unmuted bob\n");
     EXPECT_EQ(unit::mask(b.read(bob)), notice("* you are no longer muted"));
-    b.said(bob, "back");
+    b.type(bob, "back");
     EXPECT_NE(b.read(alice).find("<bob> back"), std::string::npos);
 
     // A mute ends by itself; without a duration it lasts an hour.
     b.ctl({"mute", "bob"});
     b.read(bob);
     fake_now += 3599;
-    EXPECT_EQ(b.said(bob, "x"), "x\r\nSS:SS * you are muted for 1 more minute\r\n> ");
+    EXPECT_EQ(b.type(bob, "x"), "x\r\nSS:SS * you are muted for 1 more minute\r\n> ");
     fake_now += 1;
-    b.said(bob, "free");
+    b.type(bob, "free");
     EXPECT_NE(b.read(alice).find("<bob> free"), std::string::npos);
 }
 
@@ -232,14 +222,14 @@ TEST(Operators, CommandsInTheChatAndTheirHelpRows)
     b.drain_all();
 
     // For everybody else the words are unknown and /help is unchanged.
-    const std::string help = b.said(bob, "/help");
+    const std::string help = b.type(bob, "/help");
     for (std::string_view word : {"/kick carol", "/ban carol", "/mute carol", "/unmute carol", "/say hi"})
-        EXPECT_EQ(b.said(bob, word), std::string(word) + "\r\nSS:SS * unknown command\r\n> ");
+        EXPECT_EQ(b.type(bob, word), std::string(word) + "\r\nSS:SS * unknown command\r\n> ");
     b.drain_all();
 
     b.ctl({"op", "bob"});
     b.read(bob);
-    const std::string ops = b.said(bob, "/help");
+    const std::string ops = b.type(bob, "/help");
     const size_t end = help.size() - "SS:SS * end.\r\n> "sv.size();
     ASSERT_EQ(ops.substr(0, end), help.substr(0, end));
     EXPECT_EQ(ops.substr(end),
@@ -251,12 +241,12 @@ TEST(Operators, CommandsInTheChatAndTheirHelpRows)
               "SS:SS *  /say text        Send a notice from the operator to everybody.\r\n"
               "SS:SS * end.\r\n> ");
 
-    EXPECT_EQ(b.said(bob, "/mute carol 2m"), "/mute carol 2m\r\nSS:SS * muted carol for 2m0s\r\n> ");
-    EXPECT_EQ(b.said(bob, "/unmute carol"), "/unmute carol\r\nSS:SS * unmuted carol\r\n> ");
-    EXPECT_EQ(b.said(bob, "/say tea  time"), "/say tea  time\r\nSS:SS * notice from the operator: tea  time\r\n> ");
-    EXPECT_EQ(b.said(bob, "/kick bob"), "/kick bob\r\nSS:SS * not available on self\r\n> ");
-    EXPECT_EQ(b.said(bob, "/kick zed"), "/kick zed\r\nSS:SS * no such user: zed\r\n> ");
-    EXPECT_EQ(b.said(bob, "/ban carol 1d  rude  words"),
+    EXPECT_EQ(b.type(bob, "/mute carol 2m"), "/mute carol 2m\r\nSS:SS * muted carol for 2m0s\r\n> ");
+    EXPECT_EQ(b.type(bob, "/unmute carol"), "/unmute carol\r\nSS:SS * unmuted carol\r\n> ");
+    EXPECT_EQ(b.type(bob, "/say tea  time"), "/say tea  time\r\nSS:SS * notice from the operator: tea  time\r\n> ");
+    EXPECT_EQ(b.type(bob, "/kick bob"), "/kick bob\r\nSS:SS * not available on self\r\n> ");
+    EXPECT_EQ(b.type(bob, "/kick zed"), "/kick zed\r\nSS:SS * no such user: zed\r\n> ");
+    EXPECT_EQ(b.type(bob, "/ban carol 1d  rude  words"),
               "/ban carol 1d  rude  words\r\nSS:SS * banned 10.0.0.3/32 for 1d0h\r\n"
               "SS:SS * user carol was removed by an operator (rude  words)\r\n> ");
     EXPECT_TRUE(b.closed(carol));
@@ -268,8 +258,8 @@ TEST(Operators, CommandsInTheChatAndTheirHelpRows)
 
     b.ctl({"deop", "bob"});
     b.read(bob);
-    EXPECT_EQ(b.said(bob, "/kick alice"), "/kick alice\r\nSS:SS * unknown command\r\n> ");
-    EXPECT_EQ(b.said(bob, "/help"), help);
+    EXPECT_EQ(b.type(bob, "/kick alice"), "/kick alice\r\nSS:SS * unknown command\r\n> ");
+    EXPECT_EQ(b.type(bob, "/help"), help);
 }
 
 }  // namespace

@@ -13,18 +13,7 @@ namespace {
 
 const std::string end = "SS:SS * end.\r\n> ";
 
-// Types `line` and a CR; returns everything the user got, stamps masked.
-std::string type(unit::bench& b, int slot, std::string_view line)
-{
-    b.feed(slot, std::string(line) + "\r");
-    return unit::mask(b.read(slot));
-}
-
-// A line delivered to a user with an empty input line.
-std::string shown(std::string_view text)
-{
-    return "\x1b[0m\rSS:SS " + std::string(text) + "\r\n> ";
-}
+using unit::notice;
 
 // Connects and logs in as `name`; `got` is what the login answered after
 // the echo of the name, unmasked.
@@ -48,7 +37,7 @@ TEST(Social, RecentLinesGreetLatecomers)
         // Without -H nothing is kept: a latecomer's login is as it always was.
         unit::bench b;
         int al = b.login("al");
-        type(b, al, "hello");
+        b.type(al, "hello");
         arrive(b, "bo", got);
         EXPECT_EQ(unit::mask(got), logged_in("bo"));
     }
@@ -60,11 +49,11 @@ TEST(Social, RecentLinesGreetLatecomers)
 
     // Chat lines and actions are kept; private messages, notices and
     // replies are not.
-    type(b, al, "one");
-    type(b, al, "/msg bo secret");
-    type(b, al, "/status busy");
-    type(b, al, "/me waves");
-    type(b, al, "/list");
+    b.type(al, "one");
+    b.type(al, "/msg bo secret");
+    b.type(al, "/status busy");
+    b.type(al, "/me waves");
+    b.type(al, "/list");
     int cy = arrive(b, "cy", got);
     const std::string two = "SS:SS * last 2 lines:\r\nSS:SS <al> one\r\nSS:SS * al waves\r\n"
                             "SS:SS * end of last lines\r\n";
@@ -77,7 +66,7 @@ TEST(Social, RecentLinesGreetLatecomers)
 
     // The ring keeps the newest three, oldest first, round and round.
     for (const char* line : {"a", "b", "c", "d", "e"})
-        type(b, cy, line);
+        b.type(cy, line);
     arrive(b, "ed", got);
     EXPECT_EQ(unit::mask(got), logged_in("ed", "SS:SS * last 3 lines:\r\nSS:SS <cy> c\r\nSS:SS <cy> d\r\n"
                                                "SS:SS <cy> e\r\nSS:SS * end of last lines\r\n"));
@@ -113,10 +102,10 @@ TEST(Social, ActionsAreChatLines)
     int al = b.login("al"), bo = b.login("bo");
     b.drain_all();
     // The writer's copy replaces the typed line, as a chat line's does.
-    EXPECT_EQ(type(b, al, "/me waves  at all"), "/me waves  at all" + shown("* \x1b[1mal\x1b[0m waves  at all"));
-    EXPECT_EQ(unit::mask(b.read(bo)), shown("* al waves  at all"));
+    EXPECT_EQ(b.type(al, "/me waves  at all"), "/me waves  at all" + notice("* \x1b[1mal\x1b[0m waves  at all"));
+    EXPECT_EQ(unit::mask(b.read(bo)), notice("* al waves  at all"));
     EXPECT_EQ(b.user(al).profile.lines_written, 1u);
-    EXPECT_EQ(type(b, al, "/me"), "/me\r\nSS:SS * /me needs an action\r\n> ");
+    EXPECT_EQ(b.type(al, "/me"), "/me\r\nSS:SS * /me needs an action\r\n> ");
     EXPECT_EQ(b.read(bo), "");
     EXPECT_EQ(b.user(al).profile.lines_written, 1u);
 }
@@ -126,27 +115,27 @@ TEST(Social, AwayIsAnnouncedShownAndAnswered)
     unit::bench b;
     int al = b.login("al"), bo = b.login("bo");
     b.drain_all();
-    EXPECT_EQ(type(b, al, "/away"), "/away\r\nSS:SS * you are not away\r\n" + end);
-    EXPECT_EQ(type(b, al, "/away " + std::string(40, 'x')),
+    EXPECT_EQ(b.type(al, "/away"), "/away\r\nSS:SS * you are not away\r\n" + end);
+    EXPECT_EQ(b.type(al, "/away " + std::string(40, 'x')),
               "/away " + std::string(40, 'x') + "\r\nSS:SS * away message is too long\r\n" + end);
-    EXPECT_EQ(type(b, al, "/away out for lunch"), "/away out for lunch\r\nSS:SS * you are away\r\n" + end);
-    EXPECT_EQ(unit::mask(b.read(bo)), shown("* user al is away: out for lunch"));
+    EXPECT_EQ(b.type(al, "/away out for lunch"), "/away out for lunch\r\nSS:SS * you are away\r\n" + end);
+    EXPECT_EQ(unit::mask(b.read(bo)), notice("* user al is away: out for lunch"));
 
-    EXPECT_EQ(type(b, bo, "/list"), "/list\r\nSS:SS *   al (away)\r\nSS:SS *   bo\r\n" + end);
+    EXPECT_EQ(b.type(bo, "/list"), "/list\r\nSS:SS *   al (away)\r\nSS:SS *   bo\r\n" + end);
     b.user(al).profile.away_since -= 12 * 60;
     // The private message arrives as ever; its sender learns why no answer comes.
-    EXPECT_EQ(type(b, bo, "/msg al hi"),
+    EXPECT_EQ(b.type(bo, "/msg al hi"),
               "/msg al hi\r\nSS:SS * private message sent\r\nSS:SS * al is away (for 12 min): out for lunch\r\n> ");
-    EXPECT_EQ(unit::mask(b.read(al)), shown("![bo] hi"));
+    EXPECT_EQ(unit::mask(b.read(al)), notice("![bo] hi"));
     b.user(al).profile.away_since -= 113 * 60;
-    std::string info = type(b, bo, "/info al");
+    std::string info = b.type(bo, "/info al");
     EXPECT_NE(info.find("\"\r\nSS:SS *   away (for 2 h 5 min): out for lunch\r\n" + end), std::string::npos) << info;
 
-    EXPECT_EQ(type(b, al, "/away"), "/away\r\nSS:SS * you are back\r\n" + end);
-    EXPECT_EQ(unit::mask(b.read(bo)), shown("* user al is back"));
-    EXPECT_EQ(type(b, bo, "/list"), "/list\r\nSS:SS *   al\r\nSS:SS *   bo\r\n" + end);
-    EXPECT_EQ(type(b, bo, "/msg al hi"), "/msg al hi\r\nSS:SS * private message sent\r\n> ");
-    EXPECT_EQ(type(b, bo, "/info al").find("away"), std::string::npos);
+    EXPECT_EQ(b.type(al, "/away"), "/away\r\nSS:SS * you are back\r\n" + end);
+    EXPECT_EQ(unit::mask(b.read(bo)), notice("* user al is back"));
+    EXPECT_EQ(b.type(bo, "/list"), "/list\r\nSS:SS *   al\r\nSS:SS *   bo\r\n" + end);
+    EXPECT_EQ(b.type(bo, "/msg al hi"), "/msg al hi\r\nSS:SS * private message sent\r\n> ");
+    EXPECT_EQ(b.type(bo, "/info al").find("away"), std::string::npos);
 }
 
 TEST(Social, IgnoreHidesAConnectionNotANameUpToTheBound)
@@ -154,55 +143,55 @@ TEST(Social, IgnoreHidesAConnectionNotANameUpToTheBound)
     unit::bench b(40);
     int al = b.login("al"), bo = b.login("bo"), cy = b.login("cy");
     b.drain_all();
-    EXPECT_EQ(type(b, al, "/ignore"), "/ignore\r\nSS:SS * you ignore nobody\r\n" + end);
-    EXPECT_EQ(type(b, al, "/ignore bo"), "/ignore bo\r\nSS:SS * ignoring user bo\r\n" + end);
-    EXPECT_EQ(type(b, al, "/ignore bo"), "/ignore bo\r\nSS:SS * already ignoring user bo\r\n" + end);
-    EXPECT_EQ(type(b, al, "/ignore al"), "/ignore al\r\nSS:SS * not available on self\r\n" + end);
-    EXPECT_EQ(type(b, al, "/ignore zed"), "/ignore zed\r\nSS:SS * no such user\r\n" + end);
+    EXPECT_EQ(b.type(al, "/ignore"), "/ignore\r\nSS:SS * you ignore nobody\r\n" + end);
+    EXPECT_EQ(b.type(al, "/ignore bo"), "/ignore bo\r\nSS:SS * ignoring user bo\r\n" + end);
+    EXPECT_EQ(b.type(al, "/ignore bo"), "/ignore bo\r\nSS:SS * already ignoring user bo\r\n" + end);
+    EXPECT_EQ(b.type(al, "/ignore al"), "/ignore al\r\nSS:SS * not available on self\r\n" + end);
+    EXPECT_EQ(b.type(al, "/ignore zed"), "/ignore zed\r\nSS:SS * no such user\r\n" + end);
 
     // Lines, actions and private messages are hidden, and bo cannot tell.
-    type(b, bo, "spam");
-    type(b, bo, "/me spams");
-    EXPECT_EQ(type(b, bo, "/msg al buy"), "/msg al buy\r\nSS:SS * private message sent\r\n> ");
-    EXPECT_EQ(unit::mask(b.read(cy)), shown("<bo> spam") + shown("* bo spams"));
+    b.type(bo, "spam");
+    b.type(bo, "/me spams");
+    EXPECT_EQ(b.type(bo, "/msg al buy"), "/msg al buy\r\nSS:SS * private message sent\r\n> ");
+    EXPECT_EQ(unit::mask(b.read(cy)), notice("<bo> spam") + notice("* bo spams"));
     EXPECT_EQ(b.read(al), "");
     // Notices still arrive, and the ignore follows the new name.
-    type(b, bo, "/name bob");
+    b.type(bo, "/name bob");
     EXPECT_NE(b.read(al), "");
-    type(b, bo, "more spam");
+    b.type(bo, "more spam");
     EXPECT_EQ(b.read(al), "");
-    EXPECT_EQ(type(b, al, "/ignore"), "/ignore\r\nSS:SS * you ignore:\r\nSS:SS *   bob\r\n" + end);
-    EXPECT_EQ(type(b, al, "/unignore bob"), "/unignore bob\r\nSS:SS * no longer ignoring user bob\r\n" + end);
-    EXPECT_EQ(type(b, al, "/unignore bob"), "/unignore bob\r\nSS:SS * not ignoring user bob\r\n" + end);
-    type(b, bo, "fine");
-    EXPECT_EQ(unit::mask(b.read(al)), shown("<bob> fine"));
+    EXPECT_EQ(b.type(al, "/ignore"), "/ignore\r\nSS:SS * you ignore:\r\nSS:SS *   bob\r\n" + end);
+    EXPECT_EQ(b.type(al, "/unignore bob"), "/unignore bob\r\nSS:SS * no longer ignoring user bob\r\n" + end);
+    EXPECT_EQ(b.type(al, "/unignore bob"), "/unignore bob\r\nSS:SS * not ignoring user bob\r\n" + end);
+    b.type(bo, "fine");
+    EXPECT_EQ(unit::mask(b.read(al)), notice("<bob> fine"));
 
     // An ignore ends with either connection: whoever takes bob's place and
     // name later is not ignored, though cy ended before bob did.
-    type(b, al, "/ignore bob");
-    type(b, cy, "/ignore bob");
-    type(b, cy, "/quit");
-    type(b, bo, "/quit");
+    b.type(al, "/ignore bob");
+    b.type(cy, "/ignore bob");
+    b.type(cy, "/quit");
+    b.type(bo, "/quit");
     b.drain_all();
     int again = b.login("bob");
     ASSERT_EQ(again, bo);
     b.drain_all();
-    type(b, again, "new here");
-    EXPECT_EQ(unit::mask(b.read(al)), shown("<bob> new here"));
-    EXPECT_EQ(type(b, al, "/ignore"), "/ignore\r\nSS:SS * you ignore nobody\r\n" + end);
+    b.type(again, "new here");
+    EXPECT_EQ(unit::mask(b.read(al)), notice("<bob> new here"));
+    EXPECT_EQ(b.type(al, "/ignore"), "/ignore\r\nSS:SS * you ignore nobody\r\n" + end);
 
     // At most 32 at once; one who leaves makes room.
     for (int i = 0; i < 33; ++i) {
         std::string name = "u" + std::to_string(i);
         b.login(name);
-        std::string got = type(b, al, "/ignore " + name);
+        std::string got = b.type(al, "/ignore " + name);
         EXPECT_EQ(got.find("full") == std::string::npos, i < 32) << got;
     }
-    EXPECT_EQ(type(b, al, "/ignore u32"), "/ignore u32\r\nSS:SS * ignore list is full (32 users)\r\n" + end);
+    EXPECT_EQ(b.type(al, "/ignore u32"), "/ignore u32\r\nSS:SS * ignore list is full (32 users)\r\n" + end);
     int u0 = static_cast<int>(b.room.slot_of(*b.room.find("u0")));
-    type(b, u0, "/quit");
+    b.type(u0, "/quit");
     b.drain_all();
-    EXPECT_EQ(type(b, al, "/ignore u32"), "/ignore u32\r\nSS:SS * ignoring user u32\r\n" + end);
+    EXPECT_EQ(b.type(al, "/ignore u32"), "/ignore u32\r\nSS:SS * ignoring user u32\r\n" + end);
 }
 
 }  // namespace

@@ -102,6 +102,12 @@ std::string bench::read_all(int slot)
     return all;
 }
 
+std::string bench::type(int slot, std::string_view line)
+{
+    feed(slot, std::string(line) + "\r");
+    return mask(read(slot));
+}
+
 void bench::drain_all()
 {
     for (size_t i = 0; i < socket_of_.size(); ++i)
@@ -111,6 +117,11 @@ void bench::drain_all()
 std::string mask(std::string_view text)
 {
     return harness::mask_stamps(text);
+}
+
+std::string notice(std::string_view text)
+{
+    return "\x1b[0m\rSS:SS " + std::string(text) + "\r\n> ";
 }
 
 }  // namespace unit

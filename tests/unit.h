@@ -55,6 +55,9 @@ class bench {
     // Reads as a client that keeps reading would, until nothing more comes
     // (bounded): a slow reader's whole stream.
     std::string read_all(int slot);
+    // Types `line` and a CR as one receive; returns everything the user in
+    // `slot` got for it, time stamps masked.
+    std::string type(int slot, std::string_view line);
     // Reads and forgets everything every client has received.
     void drain_all();
     // True when the server side of `slot` has been closed.
@@ -72,5 +75,7 @@ class bench {
 
 // Replaces every "HH:MM " time stamp with "SS:SS ".
 std::string mask(std::string_view text);
+// A stamped line as delivered to a user with an empty input line, masked.
+std::string notice(std::string_view text);
 
 }  // namespace unit
