@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -76,7 +77,7 @@ void stop_stray_listener(int port)
         kill(pid, SIGKILL);
 }
 
-TEST(Cli, HelpTextEndsParsing)
+TEST(Cli, HelpAndVersionEndParsing)
 {
     const std::string help = "Usage: " + prog +
                              " [OPTION]...\n"
@@ -115,17 +116,28 @@ TEST(Cli, HelpTextEndsParsing)
                              "prompt\n"
                              "  -V        print the version and exit (also --version)\n"
                              "  -h        print this help and exit (also --help)\n";
+    const std::string version = "nchatd 0.3.5\n";
     // Earlier options do not change the defaults shown; a lone dash is
-    // consumed silently; nothing after --help is looked at.
-    const std::vector<std::vector<std::string>> cases = {
-        {"--help"}, {"-n", "5", "--help"}, {"-i", "-p", "3000", "--help"}, {"-", "--help"}, {"--help", "-x"},
-        {"-h"},     {"-ih", "5103"},
+    // consumed silently; nothing after --help or --version is looked at.
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--help"}, help},
+        {{"-n", "5", "--help"}, help},
+        {{"-i", "-p", "3000", "--help"}, help},
+        {{"-", "--help"}, help},
+        {{"--help", "-x"}, help},
+        {{"-h"}, help},
+        {{"-ih", "5103"}, help},
+        {{"-V"}, version},
+        {{"--version"}, version},
+        {{"-iV", "-x"}, version},
+        {{"-n", "5", "--version", "extra"}, version},
     };
-    for (const auto& args : cases) {
+    for (const auto& [args, out] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
         auto r = run(args);
-        EXPECT_EQ(r.status, 0) << args[0];
-        EXPECT_EQ(r.out, help) << args[0];
-        EXPECT_EQ(r.err, "") << args[0];
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.err, "");
     }
 }
 
@@ -183,19 +195,20 @@ TEST(Cli, BadOptionsAndOperands)
         {{"-i", "-b", "192.0.2.1"}, 1, ": failed to bind server socket: Cannot assign requested address\n"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
         auto r = run(c.args);
-        std::string shown = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
-        EXPECT_EQ(r.status, c.status) << shown;
-        EXPECT_EQ(r.err, prog + c.err) << shown;
-        EXPECT_EQ(r.out, "") << shown;
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, prog + c.err);
+        EXPECT_EQ(r.out, "");
     }
     // An empty operand (an unset shell variable) or one without digits
     // never passes for 0, which would turn a defence off.
     for (const char* letter : {"-g", "-u", "-r", "-R", "-k", "-m", "-e", "-o", "-w", "-H"}) {
         for (const char* operand : {"", "+", " "}) {
+            SCOPED_TRACE(std::string(letter) + " '" + operand + "'");
             auto r = run({letter, operand});
-            EXPECT_EQ(r.status, 2) << letter << " '" << operand << "'";
-            EXPECT_EQ(r.err, prog + ": invalid operand of " + letter + "\n") << letter << " '" << operand << "'";
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.err, prog + ": invalid operand of " + letter + "\n");
         }
     }
 }
@@ -218,17 +231,6 @@ TEST(Cli, OperandsTakeAnyBaseAndGroupedLettersTakeThemInOrder)
     harness::server np;
     ASSERT_TRUE(np.start({"-np", "0x2", printed("%d", port), "-m", "0"}));
     EXPECT_TRUE(serves(port, 2));
-}
-
-TEST(Cli, VersionEndsParsing)
-{
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"-V"}, {"--version"}, {"-iV", "-x"}, {"-n", "5", "--version", "extra"}}) {
-        auto r = run(args);
-        EXPECT_EQ(r.status, 0) << args[0];
-        EXPECT_EQ(r.out, "nchatd 0.3.5\n") << args[0];
-        EXPECT_EQ(r.err, "") << args[0];
-    }
 }
 
 TEST(Cli, LastModeWins)
