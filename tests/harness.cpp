@@ -246,6 +246,56 @@ int listen_loopback(int& port, int type_flags)
     return fd;
 }
 
+int loopback_connection(int& client, sockaddr_storage& peer)
+{
+    int port = 0;
+    int listener = listen_loopback(port);
+    client = listener < 0 ? -1 : connect_loopback(port);
+    socklen_t len = sizeof peer;
+    int accepted = client < 0 ? -1 : accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
+    if (listener >= 0)
+        ::close(listener);
+    return accepted;
+}
+
+std::string receive(int fd, size_t size, int timeout_ms)
+{
+    timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string got;
+    char buf[4096];
+    for (ssize_t n = 1; n > 0 && got.size() < size;) {
+        n = recv(fd, buf, std::min(sizeof buf, size - got.size()), 0);
+        got.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    return got;
+}
+
+int int_option(int fd, int level, int name)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    getsockopt(fd, level, name, &value, &size);
+    return value;
+}
+
+std::vector<tcp_socket> tcp_sockets(int port)
+{
+    std::vector<tcp_socket> found;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream lines(read_file(table));
+        for (std::string line; std::getline(lines, line);) {
+            unsigned local_port = 0;
+            tcp_socket t;
+            if (sscanf(line.c_str(), "%*d: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %*s %*s %*s %*s %*s %lu", &local_port,
+                       &t.state, &t.inode) == 3 &&
+                local_port == static_cast<unsigned>(port))
+                found.push_back(t);
+        }
+    }
+    return found;
+}
+
 std::string ctl_binary()
 {
     return NCHATCTL_BINARY;

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,22 @@ sockaddr_storage numeric_address(const char* address, int port = 0, socklen_t* l
 // A socket listening on a free 127.0.0.1 port, which goes to `port`; -1
 // when none could be made.  `type_flags` are added to SOCK_STREAM.
 int listen_loopback(int& port, int type_flags = 0);
+// A loopback TCP connection within this process, for a server driven in
+// it: `client` gets the client's end; returns the accepted end, whose peer
+// address goes to `peer`, or -1.
+int loopback_connection(int& client, sockaddr_storage& peer);
+// What socket `fd` receives until `size` bytes have come, the other end
+// has closed, or nothing more came for `timeout_ms`.
+std::string receive(int fd, size_t size = SIZE_MAX, int timeout_ms = 2000);
+// The integer value of a socket option, or -1.
+int int_option(int fd, int level, int name);
+// The kernel's TCP sockets on the local `port`, from /proc/net/tcp and
+// tcp6: each one's state (0x0A is listening) and inode.
+struct tcp_socket {
+    unsigned state = 0;
+    unsigned long inode = 0;
+};
+std::vector<tcp_socket> tcp_sockets(int port);
 
 // Runs nchatd with `args` to completion (bounded by `timeout_ms`) and
 // collects its standard output, standard error and exit status.

@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,17 +45,9 @@ bool serves(int port, int slots = 1)
 pid_t listener_pid(int port)
 {
     std::string inode;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream tcp(table);
-        std::string line;
-        while (std::getline(tcp, line)) {
-            unsigned local_port = 0, state = 0;
-            unsigned long ino = 0;
-            if (sscanf(line.c_str(), "%*d: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %*s %*s %*s %*s %*s %lu", &local_port,
-                       &state, &ino) == 3 &&
-                local_port == static_cast<unsigned>(port) && state == 0x0A)
-                inode = "socket:[" + std::to_string(ino) + "]";
-        }
+    for (const harness::tcp_socket& t : harness::tcp_sockets(port)) {
+        if (t.state == 0x0A)
+            inode = "socket:[" + std::to_string(t.inode) + "]";
     }
     for (const auto& fd : std::filesystem::directory_iterator("/proc")) {
         pid_t pid = atoi(fd.path().filename().c_str());

@@ -56,18 +56,6 @@ int connect_control(const std::string& path)
     return fd;
 }
 
-// Everything the server sends until it closes (bounded by `timeout_ms`).
-std::string read_to_end(int fd, int timeout_ms = 10000)
-{
-    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::string in;
-    char buf[4096];
-    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
-        in.append(buf, static_cast<size_t>(n));
-    return in;
-}
-
 // Sends `bytes` as far as the server takes them, then reads its reply.
 std::string raw_request(const std::string& path, std::string_view bytes)
 {
@@ -80,7 +68,7 @@ std::string raw_request(const std::string& path, std::string_view bytes)
             break;
         sent += static_cast<size_t>(n);
     }
-    std::string reply = read_to_end(fd);
+    std::string reply = harness::receive(fd, SIZE_MAX, 10000);
     close(fd);
     return reply;
 }
@@ -236,7 +224,7 @@ TEST(Control, BadRequestsIdleClientsAndNchatctlStatuses)
     ASSERT_TRUE(a.send("still here\r\n"));
     EXPECT_TRUE(b.read_until("<a> still here"));
     for (int fd : idle) {
-        EXPECT_EQ(read_to_end(fd), "error timeout: no whole request within 5 s\n");
+        EXPECT_EQ(harness::receive(fd, SIZE_MAX, 10000), "error timeout: no whole request within 5 s\n");
         close(fd);
     }
     EXPECT_TRUE(s.wait_log("Control connection from uid " + std::to_string(geteuid()) + " dropped: timeout.\n"));

@@ -195,14 +195,11 @@ TEST(Defences, InputWithNoLineEndIsChargedByTheByte)
     nchatd::Limits limits;
     limits.line_rate = 1;  // the charge runs far ahead of the clock, however slow the turns
     nchatd::Server server(1, limits, logger);
-    int port = 0;
-    nchatd::unique_fd listener(harness::listen_loopback(port));
-    nchatd::unique_fd writer(harness::connect_loopback(port));
-    ASSERT_TRUE(listener && writer);
+    int writer_fd = -1;
     sockaddr_storage peer{};
-    socklen_t len = sizeof peer;
-    nchatd::unique_fd accepted(accept(listener.get(), reinterpret_cast<sockaddr*>(&peer), &len));
-    ASSERT_TRUE(accepted);
+    nchatd::unique_fd accepted(harness::loopback_connection(writer_fd, peer));
+    nchatd::unique_fd writer(writer_fd);
+    ASSERT_TRUE(accepted && writer);
     const int fd = accepted.get();
     server.admit(std::move(accepted), peer);
 

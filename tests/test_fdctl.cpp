@@ -10,16 +10,11 @@
 #include <gtest/gtest.h>
 
 #include "fdctl.h"
+#include "harness.h"
 
 namespace {
 
-int int_option(int sock, int level, int name)
-{
-    int value = -1;
-    socklen_t len = sizeof value;
-    getsockopt(sock, level, name, &value, &len);
-    return value;
-}
+using harness::int_option;
 
 bool is_open(int fd)
 {

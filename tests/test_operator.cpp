@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -51,15 +50,9 @@ bool have_ipv6()
 // kernel's tables, as the ones of a killed server do for a minute.
 bool lingering(int port)
 {
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream tcp(table);
-        std::string line;
-        while (std::getline(tcp, line)) {
-            unsigned local_port = 0, state = 0;
-            if (sscanf(line.c_str(), "%*d: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x", &local_port, &state) == 2 &&
-                local_port == static_cast<unsigned>(port) && state != 0x0A)
-                return true;
-        }
+    for (const harness::tcp_socket& t : harness::tcp_sockets(port)) {
+        if (t.state != 0x0A)
+            return true;
     }
     return false;
 }

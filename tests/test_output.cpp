@@ -406,12 +406,7 @@ TEST(OutputPath, SlowReaderIsWrittenAsItReads)
     ASSERT_TRUE(writer.connect(second_port));
     ASSERT_TRUE(run_until([&] { return room.at(1).in_use; }));
     nchatd::Connection& r = room.at(0);
-    auto int_option = [](int fd, int level, int name) {
-        int value = -1;
-        socklen_t size = sizeof value;
-        getsockopt(fd, level, name, &value, &size);
-        return value;
-    };
+    using harness::int_option;
     EXPECT_EQ(int_option(r.fd.get(), IPPROTO_TCP, TCP_NODELAY), 1);
     EXPECT_EQ(int_option(r.fd.get(), SOL_SOCKET, SO_KEEPALIVE), 1);
     EXPECT_EQ(int_option(r.fd.get(), SOL_SOCKET, SO_SNDBUF), 2 * nchatd::sndbuf_size) << "fixed, as Linux doubles it";
