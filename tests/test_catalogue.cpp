@@ -1,6 +1,6 @@
-// Fixed message texts, the login dialogue they belong to, the connection
-// log lines that go with them, and the refusal of a socket that cannot be
-// set up.
+// Fixed message texts of the login dialogue's refusals, the connection log
+// lines that go with them, and the refusal of a socket that cannot be set
+// up.  (The greeting and the names taken: test_chat, over the real binary.)
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -15,31 +15,7 @@
 #include "server.h"
 #include "unit.h"
 
-using namespace std::literals;
-
 namespace {
-
-TEST(Catalogue, GreetingAndSuccessfulLogin)
-{
-    unit::bench b;
-    int w = b.login("w");
-    int n = b.connect(true);
-    // The name prompt ends after ": ", without a line end.
-    EXPECT_EQ(b.read(n), "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ");
-    b.feed(n, "alice\r\n");
-    EXPECT_EQ(unit::mask(b.read(n)), "alice\r\nSS:SS * logged in as alice\r\n> ");
-    EXPECT_EQ(unit::mask(b.read(w)), unit::notice("* user alice logged in from 127.0.0.1"));
-
-    // Taken as typed: 20 characters, spaces inside, another case,
-    // even while a second connection sits at its own name prompt.
-    b.connect();
-    for (const std::string& name : {"abcdefghijklmnopqrst"s, "a  b"s, "W"s}) {
-        int c = b.connect();
-        b.feed(c, name + "\r");
-        EXPECT_EQ(unit::mask(b.read(c)), name + "\r\nSS:SS * logged in as " + name + "\r\n> ");
-        EXPECT_EQ(b.user(c).name(), name);
-    }
-}
 
 // Each refusal with its reply and its log line; whatever follows the
 // refused name in the same receive is never looked at.
@@ -103,18 +79,6 @@ TEST(Catalogue, LogLinesOfConnectionEvents)
                      "Connection from 127.0.0.1:40000 has been closed (user \"al\").\n");
 }
 
-// What `fd` receives until `size` bytes have come or the other end has
-// closed, waiting 2 s at most.
-std::string read_up_to(int fd, size_t size)
-{
-    timeval limit{2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    std::string got(size, '\0');
-    ssize_t n = recv(fd, got.data(), size, MSG_WAITALL);
-    got.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return got;
-}
-
 TEST(Catalogue, SocketThatCannotBeSetUpIsRefusedWithTheReason)
 {
     std::string log;
@@ -129,23 +93,18 @@ TEST(Catalogue, SocketThatCannotBeSetUpIsRefusedWithTheReason)
     local.ss_family = AF_UNIX;
     server.admit(nchatd::unique_fd(pair[0]), local);
     const std::string reason = strerror(EOPNOTSUPP);
-    EXPECT_EQ(read_up_to(ours.get(), 200), "ERROR: " + reason + ". Try again later.\r\nDisconnecting.\r\n");
+    EXPECT_EQ(harness::receive(ours.get(), 200), "ERROR: " + reason + ". Try again later.\r\nDisconnecting.\r\n");
     EXPECT_TRUE(log.starts_with("Connection from ") && log.ends_with(" dropped: " + reason + "\n")) << log;
 
     // It did not keep the only slot.
-    int port = 0;
-    nchatd::unique_fd listener(harness::listen_loopback(port));
-    ASSERT_TRUE(listener);
-    nchatd::unique_fd client(harness::connect_loopback(port));
-    ASSERT_TRUE(client);
+    int client_fd = -1;
     sockaddr_storage peer{};
-    socklen_t peer_len = sizeof peer;
-    nchatd::unique_fd accepted(accept(listener.get(), reinterpret_cast<sockaddr*>(&peer), &peer_len));
-    ASSERT_TRUE(accepted);
+    nchatd::unique_fd accepted(harness::loopback_connection(client_fd, peer));
+    nchatd::unique_fd client(client_fd);
+    ASSERT_TRUE(accepted && client);
     server.admit(std::move(accepted), peer);
     server.room().flush_all();
-    const std::string welcome = "Welcome to Nimbra chat v0.3.5!\r\nEnter your name (max 20 chars): ";
-    EXPECT_EQ(read_up_to(client.get(), welcome.size()), welcome);
+    EXPECT_EQ(harness::receive(client.get(), harness::welcome.size()), harness::welcome);
     EXPECT_NE(log.find(" accepted.\n"), std::string::npos) << log;
 }
 

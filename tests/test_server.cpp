@@ -218,38 +218,39 @@ TEST(Server, PeersThatVanishWhileBeingWrittenTo)
     EXPECT_TRUE(dave.read_until("<alice> still here\r\n> "));
 }
 
+// A soft limit below what the clients need is raised to it; a hard limit
+// that is too low is worth a warning, and holds its promise; six are what
+// the server holds itself, so then no client can be served.
 TEST(Server, OpenFilesLimitIsRaisedOrWarnedAbout)
 {
-    // A soft limit below what the clients need is raised to it.
-    raw_server raised;
-    // All of them wait at the name prompt from one address: no limit on that.
-    ASSERT_TRUE(raised.start({"prlimit", "--nofile=64:4096"}, harness::one_host({"-n", "100", "-u", "0", "-e", "0"})));
-    std::vector<client> clients(101);
-    int welcomed = 0;
-    for (int i = 0; i < 100; ++i)
-        welcomed += clients[i].connect(raised.port) && clients[i].read_until(welcome, 2000);
-    EXPECT_EQ(welcomed, 100);
-    ASSERT_TRUE(clients[100].connect(raised.port));
-    EXPECT_TRUE(clients[100].read_until(too_many));
-    EXPECT_EQ(raised.err(), "");
-
-    // A hard limit that is too low is worth a warning, and holds its promise.
-    raw_server low;
-    ASSERT_TRUE(low.start({"prlimit", "--nofile=64:64"}, harness::one_host({"-n", "2048", "-u", "0"})));
-    EXPECT_EQ(low.err(),
-              harness::binary() + ": open files limit 64 is too low for 2048 clients; at most 48 can be served\n");
-    std::vector<client> few(49);
-    welcomed = 0;
-    for (int i = 0; i < 48; ++i)
-        welcomed += few[i].connect(low.port) && few[i].read_until(welcome, 2000);
-    EXPECT_EQ(welcomed, 48);
-    ASSERT_TRUE(few[48].connect(low.port));
-    EXPECT_TRUE(few[48].read_until(" Try again later.\r\nDisconnecting.\r\n"));
-
-    // Six are what the server holds itself: no client can be served.
-    raw_server none;
-    ASSERT_TRUE(none.start({"prlimit", "--nofile=6:6"}, {"-n", "50"}));
-    EXPECT_EQ(none.err(), harness::binary() + ": open files limit 6 is too low for 50 clients; none can be served\n");
+    struct limit {
+        std::string nofile, slots;
+        int served;
+        std::string warning, refusal;
+    };
+    const limit rows[] = {
+        {"64:4096", "100", 100, "", too_many},
+        {"64:64", "2048", 48, ": open files limit 64 is too low for 2048 clients; at most 48 can be served\n",
+         " Try again later.\r\nDisconnecting.\r\n"},
+        {"6:6", "50", 0, ": open files limit 6 is too low for 50 clients; none can be served\n", ""},
+    };
+    for (const limit& l : rows) {
+        SCOPED_TRACE(l.nofile);
+        raw_server srv;
+        // All of them wait at the name prompt from one address: no limit on that.
+        ASSERT_TRUE(
+            srv.start({"prlimit", "--nofile=" + l.nofile}, harness::one_host({"-n", l.slots, "-u", "0", "-e", "0"})));
+        std::vector<client> clients(static_cast<size_t>(l.served) + 1);
+        int welcomed = 0;
+        for (int i = 0; i < l.served; ++i)
+            welcomed += clients[i].connect(srv.port) && clients[i].read_until(welcome, 2000);
+        EXPECT_EQ(welcomed, l.served);
+        if (!l.refusal.empty()) {
+            ASSERT_TRUE(clients.back().connect(srv.port));
+            EXPECT_TRUE(clients.back().read_until(l.refusal));
+        }
+        EXPECT_EQ(srv.err(), l.warning.empty() ? "" : harness::binary() + l.warning);
+    }
 }
 
 TEST(Server, OutOfDescriptorsRefusesWithoutSpinning)
