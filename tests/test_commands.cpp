@@ -90,10 +90,8 @@ TEST(Commands, UnknownWordsAndTheCutOfTheWord)
 TEST(Commands, ListShowsEveryOccupiedSlot)
 {
     unit::bench b;
-    int a = b.login("alice");
-    b.login("bob");
+    const auto [a, o] = b.users("alice", "bob");
     b.connect();  // still at the name prompt: an empty name
-    b.drain_all();
     EXPECT_EQ(run(b, a, "/list"), "SS:SS *   alice\r\nSS:SS *   bob\r\nSS:SS *   \r\n" + end);
     EXPECT_EQ(run(b, a, "/list all"), "SS:SS *   alice\r\nSS:SS *   bob\r\nSS:SS *   \r\n" + end);
 }
@@ -126,9 +124,7 @@ TEST(Commands, ConnectionsOnTheirWayOutAreNeitherListedNorFound)
 TEST(Commands, InfoAboutSelfAndOthers)
 {
     unit::bench b;
-    int a = b.login("alice");
-    int o = b.login("bob");
-    b.drain_all();
+    const auto [a, o] = b.users("alice", "bob");
     nchatd::Profile& me = b.user(a).profile;
     me.last_active = 1000;
     time_t before = time(nullptr);
@@ -174,9 +170,7 @@ TEST(Commands, InfoAboutSelfAndOthers)
 TEST(Commands, NameShowsAndChanges)
 {
     unit::bench b;
-    int a = b.login("alice");
-    int o = b.login("bob");
-    b.drain_all();
+    const auto [a, o] = b.users("alice", "bob");
     const std::string invalid = "SS:SS * name contains invalid characters or too long\r\n" + end;
     EXPECT_EQ(run(b, a, "/name"), "SS:SS * your name is \"alice\"\r\n" + end);
     EXPECT_EQ(run(b, a, "/nick alice"), "SS:SS * your name is already \"alice\"\r\n" + end);
@@ -205,10 +199,8 @@ TEST(Commands, NameShowsAndChanges)
 TEST(Commands, StatusAndStatusof)
 {
     unit::bench b;
-    int a = b.login("alice");
-    int o = b.login("bob");
+    const auto [a, o] = b.users("alice", "bob");
     b.connect();  // holds the empty name
-    b.drain_all();
     EXPECT_EQ(run(b, a, "/status"), "SS:SS * your status is \"\"\r\n" + end);
     const std::string s39(39, 's');
     EXPECT_EQ(run(b, a, "/status " + s39), "SS:SS * status set\r\n" + end);
@@ -228,10 +220,8 @@ TEST(Commands, StatusAndStatusof)
 TEST(Commands, PrivateMessages)
 {
     unit::bench b;
-    int a = b.login("alice");
-    int o = b.login("bob");
+    const auto [a, o] = b.users("alice", "bob");
     b.connect();  // holds the empty name
-    b.drain_all();
     EXPECT_EQ(run(b, a, "/msg alice hi"), "SS:SS * not available on self\r\n> ");
     for (std::string_view line : {"/msg zed hi"sv, "/msg"sv, "/priv Bob hi"sv})
         EXPECT_EQ(run(b, a, line), none + "> ") << line;
@@ -250,10 +240,7 @@ TEST(Commands, PrivateMessages)
 TEST(Commands, NickWithASpaceIsOutOfReachOfPrivateMessages)
 {
     unit::bench b;
-    int a = b.login("alice");
-    int spaced = b.login("bob");
-    int o = b.login("a");
-    b.drain_all();
+    const auto [a, spaced, o] = b.users("alice", "bob", "a");
     run(b, spaced, "/nick a b");
     b.drain_all();
     // The nick ends at the first space, so "a b" can never be named.
@@ -268,9 +255,7 @@ TEST(Commands, WaitEndsWithTheFirstDeliveryOrTheWaitersOwnLine)
 {
     const std::string banner = "\r* \x1b[7mMessage arrived\x1b[0m\r\n";
     unit::bench b;
-    int a = b.login("alice");
-    int o = b.login("bob");
-    b.drain_all();
+    const auto [a, o] = b.users("alice", "bob");
     EXPECT_EQ(run(b, a, "/wait"), "SS:SS * enterring wait mode\r\n\n\n> ");
     b.feed(a, "\r");  // an empty line changes nothing
     EXPECT_TRUE(b.user(a).profile.waiting);
@@ -338,10 +323,7 @@ TEST(Commands, TimeVersionTelnet)
 TEST(Commands, QuitAndExitLeave)
 {
     unit::bench b;
-    int a = b.login("alice");
-    int o = b.login("bob");
-    int c = b.login("cy");
-    b.drain_all();
+    const auto [a, o, c] = b.users("alice", "bob", "cy");
     run(b, a, "/status gone");
     run(b, a, "/bell msg-and-wait");
     b.user(a).profile.waiting = true;  // as if "/wait" had been typed

@@ -34,9 +34,7 @@ void broadcast(unit::bench& b, int from, std::string_view text, bool with_time =
 TEST(Delivery, EraseRunCoversWhatTheTextLeavesOpen)
 {
     unit::bench b;
-    int a = b.login("a");
-    int u = b.login("u");
-    b.drain_all();
+    const auto [a, u] = b.users("a", "u");
     b.feed(u, "abcde");  // W = 2 + 5
     ASSERT_EQ(b.read(u), "abcde");
 
@@ -80,9 +78,7 @@ TEST(Delivery, BellAndBannerBySettingAndWaiting)
         {2, false, ""}, {2, true, "\a" + banner}, {3, false, "\a"}, {3, true, "\a" + banner},
     };
     unit::bench b;
-    int a = b.login("a");
-    int u = b.login("u");
-    b.drain_all();
+    const auto [a, u] = b.users("a", "u");
     for (const row& r : rows) {
         b.user(u).profile.bell = static_cast<uint8_t>(r.mode);
         b.user(u).profile.waiting = r.waiting;
@@ -109,9 +105,7 @@ TEST(Delivery, BellAndBannerBySettingAndWaiting)
 TEST(Delivery, StampedPrivateMessage)
 {
     unit::bench b;
-    int a = b.login("a");
-    int u = b.login("u");
-    b.drain_all();
+    const auto [a, u] = b.users("a", "u");
     b.feed(u, "twelve chars");  // W = 14
     b.read(u);
 

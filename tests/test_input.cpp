@@ -205,9 +205,7 @@ TEST(Input, EchoOfTypingAndErasing)
 TEST(Input, LineEndsAndEmptyLines)
 {
     unit::bench b;
-    int a = b.login("al");
-    int o = b.login("ot");
-    b.drain_all();
+    const auto [a, o] = b.users("al", "ot");
     // CR LF, LF CR, CR NUL and CR CR each end one line; the second byte
     // is an empty line that does nothing.
     b.feed(a, "a\r\nb\n\rc\r\0d\r\r"sv);

@@ -105,9 +105,7 @@ std::string naws(unsigned width, unsigned height)
 TEST(Layout, WindowSizeReportsDriveTheRedraw)
 {
     unit::bench b;
-    int a = b.login("a");
-    int u = b.login("u");
-    b.drain_all();
+    const auto [a, u] = b.users("a", "u");
     EXPECT_EQ(b.user(u).width(), 80u);
     b.feed(u, "\xff\xfb\x1f" + naws(255, 511));
     EXPECT_EQ(b.user(u).telnet.width, 255u);

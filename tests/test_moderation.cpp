@@ -51,10 +51,7 @@ struct rig : unit::bench {
 TEST(Moderation, KickTellsBothSidesFreesTheNameAndSkipsTheLogoff)
 {
     rig b;
-    int alice = b.login("alice");
-    int bob = b.login("bob");
-    int carol = b.login("carol");
-    b.drain_all();
+    const auto [alice, bob, carol] = b.users("alice", "bob", "carol");
     b.feed(carol, "hel");
     b.read(carol);
 
@@ -150,9 +147,7 @@ TEST(Moderation, BansByNameAndRangeCloseLiveSessionsAndTurnNewcomersAway)
 TEST(Moderation, MuteHoldsLinesAndPrivateMessagesUntilLiftedOrOver)
 {
     rig b;
-    int alice = b.login("alice");
-    int bob = b.login("bob");
-    b.drain_all();
+    const auto [alice, bob] = b.users("alice", "bob");
 
     EXPECT_EQ(b.ctl({"mute", "bob", "5m"}).text, "muted bob for 5m0s\n");
     EXPECT_EQ(unit::mask(b.read(bob)), notice("* you are muted for 5 more minutes"));
@@ -185,10 +180,8 @@ TEST(Moderation, MuteHoldsLinesAndPrivateMessagesUntilLiftedOrOver)
 TEST(Moderation, SayOpAndTheLock)
 {
     rig b;
-    int alice = b.login("alice");
-    int bob = b.login("bob");
+    const auto [alice, bob] = b.users("alice", "bob");
     int newcomer = b.connect();
-    b.drain_all();
 
     EXPECT_EQ(b.ctl({"say", "back in", "5 minutes"}).text, "notice from the operator: back in 5 minutes\n");
     EXPECT_EQ(unit::mask(b.read(alice)), notice("* notice from the operator: back in 5 minutes"));

@@ -211,9 +211,7 @@ TEST(OutputQueue, NonReaderIsDroppedWholeBurstsOnlyAndGoneAtOnce)
 {
     unit::bench b;
     int stuck = b.login("stuck", small_buffer);  // slot 0: the broadcast reaches it first
-    int writer = b.login("writer");
-    int reader = b.login("reader");
-    b.drain_all();
+    const auto [writer, reader] = b.users("writer", "reader");
     const std::string stuck_log =
         "Connection from 127.0.0.1:" + std::to_string(b.user(stuck).peer.port) + " dropped: output queue full.\n";
 

@@ -99,8 +99,7 @@ TEST(Social, RecentLinesFromTheServerStartedWithH)
 TEST(Social, ActionsAreChatLines)
 {
     unit::bench b;
-    int al = b.login("al"), bo = b.login("bo");
-    b.drain_all();
+    const auto [al, bo] = b.users("al", "bo");
     // The writer's copy replaces the typed line, as a chat line's does.
     EXPECT_EQ(b.type(al, "/me waves  at all"), "/me waves  at all" + notice("* \x1b[1mal\x1b[0m waves  at all"));
     EXPECT_EQ(unit::mask(b.read(bo)), notice("* al waves  at all"));
@@ -113,8 +112,7 @@ TEST(Social, ActionsAreChatLines)
 TEST(Social, AwayIsAnnouncedShownAndAnswered)
 {
     unit::bench b;
-    int al = b.login("al"), bo = b.login("bo");
-    b.drain_all();
+    const auto [al, bo] = b.users("al", "bo");
     EXPECT_EQ(b.type(al, "/away"), "/away\r\nSS:SS * you are not away\r\n" + end);
     EXPECT_EQ(b.type(al, "/away " + std::string(40, 'x')),
               "/away " + std::string(40, 'x') + "\r\nSS:SS * away message is too long\r\n" + end);
@@ -141,8 +139,7 @@ TEST(Social, AwayIsAnnouncedShownAndAnswered)
 TEST(Social, IgnoreHidesAConnectionNotANameUpToTheBound)
 {
     unit::bench b(40);
-    int al = b.login("al"), bo = b.login("bo"), cy = b.login("cy");
-    b.drain_all();
+    const auto [al, bo, cy] = b.users("al", "bo", "cy");
     EXPECT_EQ(b.type(al, "/ignore"), "/ignore\r\nSS:SS * you ignore nobody\r\n" + end);
     EXPECT_EQ(b.type(al, "/ignore bo"), "/ignore bo\r\nSS:SS * ignoring user bo\r\n" + end);
     EXPECT_EQ(b.type(al, "/ignore bo"), "/ignore bo\r\nSS:SS * already ignoring user bo\r\n" + end);

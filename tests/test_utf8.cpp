@@ -103,9 +103,7 @@ TEST(Utf8, EditorKeepsWholePrintableCharactersAndCountsColumns)
 TEST(Utf8, RedrawOverHalfTypedWideTextCountsColumns)
 {
     unit::bench b;
-    int a = b.login("a");
-    int o = b.login("o");
-    b.drain_all();
+    const auto [a, o] = b.users("a", "o");
     // 17 columns in 23 bytes; with the prompt 19 columns to clear.
     b.feed(o, "你好你好你好 café");
     EXPECT_EQ(b.read(o), "你好你好你好 café");

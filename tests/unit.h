@@ -3,6 +3,7 @@
 // step sends and a slow reader is as slow as the test says.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -44,6 +45,14 @@ class bench {
     int connect(bool keep = false, size_t capacity = fast_reader, const char* host = "127.0.0.1");
     // Connects and logs in; returns the slot.
     int login(std::string_view name, size_t capacity = fast_reader, const char* host = "127.0.0.1");
+    // Logs in each of `names` in turn, then reads away what everybody got;
+    // returns their slots.
+    template <class... Names> std::array<int, sizeof...(Names)> users(const Names&... names)
+    {
+        std::array<int, sizeof...(Names)> slots{login(names)...};
+        drain_all();
+        return slots;
+    }
     // Hands `bytes` to the receive path of `slot` in receives of at most
     // recv_size bytes, as the event loop reads them, retiring and flushing
     // after each; what follows a receive that closed the connection is
