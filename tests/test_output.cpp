@@ -134,22 +134,21 @@ TEST(OutputQueue, StaleRedrawGivesWayOnlyUnderPressure)
 {
     const std::string redraw = "> typed";
     OutputQueue q;
-    ASSERT_TRUE(q.append("message\r\n", Mode::last));
-    ASSERT_TRUE(q.append(redraw, Mode::last));
-    q.mark_redraw(redraw.size());
+    // A fresh queue holding `before`, then the redraw, marked as such.
+    auto queue = [&](const std::string& before) {
+        q.clear();
+        const bool taken = q.append(before, Mode::last) && q.append(redraw, Mode::last);
+        q.mark_redraw(redraw.size());
+        return taken;
+    };
+    ASSERT_TRUE(queue("message\r\n"));
     EXPECT_FALSE(q.drop_stale_redraw()) << "not under pressure";
 
     // Half full is not yet more than half full.
     const std::string backlog(nchatd::outq_max / 2 - redraw.size(), 'm');
-    q.clear();
-    ASSERT_TRUE(q.append(backlog, Mode::last));
-    ASSERT_TRUE(q.append(redraw, Mode::last));
-    q.mark_redraw(redraw.size());
+    ASSERT_TRUE(queue(backlog));
     EXPECT_FALSE(q.drop_stale_redraw());
-    q.clear();
-    ASSERT_TRUE(q.append(backlog + "m", Mode::last));
-    ASSERT_TRUE(q.append(redraw, Mode::last));
-    q.mark_redraw(redraw.size());
+    ASSERT_TRUE(queue(backlog + "m"));
     EXPECT_TRUE(q.drop_stale_redraw());
     EXPECT_EQ(q.pending(), backlog + "m");
     EXPECT_FALSE(q.drop_stale_redraw()) << "a redraw goes once";
@@ -170,10 +169,7 @@ TEST(OutputQueue, StaleRedrawGivesWayOnlyUnderPressure)
 
     // Bytes a TLS stream has encrypted but not sent are as good as sent:
     // neither the stale redraw rule nor a cut may change them.
-    q.clear();
-    ASSERT_TRUE(q.append(backlog + "m", Mode::last));
-    ASSERT_TRUE(q.append(redraw, Mode::last));
-    q.mark_redraw(redraw.size());
+    ASSERT_TRUE(queue(backlog + "m"));
     q.commit(q.size());
     EXPECT_FALSE(q.drop_stale_redraw());
     ASSERT_TRUE(q.append("half", Mode::more));
