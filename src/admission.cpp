@@ -122,21 +122,20 @@ void Server::admit(unique_fd sock, const sockaddr_storage& addr, uint16_t tls_po
     // Best effort: without them a client is merely buffered more, or later.
     (void)set_sndbuf(fd, sndbuf_size);
     (void)set_nodelay(fd);
-    std::unique_ptr<Stream> stream;
+    std::unique_ptr<TlsStream> secure;
     if (tls) {
-        auto s = std::make_unique<TlsStream>(tls_.get(), fd);
-        if (s->ok())
-            stream = std::move(s);
-    } else {
-        stream = std::make_unique<PlainStream>(fd);
-    }
-    if (!stream) {
-        refuse(std::move(sock), texts::no_resource, tls);
-        room_.log_event(peer, " dropped: no resource.\n");
-        return;
+        secure = std::make_unique<TlsStream>(tls_.get(), fd);
+        if (!secure->ok()) {
+            refuse(std::move(sock), texts::no_resource, tls);
+            room_.log_event(peer, " dropped: no resource.\n");
+            return;
+        }
     }
     nchatd::admit(room_, *c, std::move(sock), peer, telnet_greeting_);
-    c->stream = std::move(stream);
+    if (secure)
+        c->stream = std::move(secure);
+    else
+        c->stream.plain(fd);
     c->admitted_s = c->backlog.progress_s = monotonic_s();
     c->source = source;
     s.connections++;

@@ -48,8 +48,8 @@ inline constexpr size_t message_max = 600;
 // recent lines at a login are at most 200 * 542 bytes, under 106 KiB.
 inline constexpr size_t outq_max = 128 * 1024;
 // First allocation of an output queue; it doubles as needed up to the
-// bound, and a drained queue shrinks back to it within a second.  Small,
-// because 2048 idle clients each keep theirs.
+// bound, and a drained queue gives its buffer back within a second, so
+// that idle clients hold none.
 inline constexpr size_t outq_initial = 512;
 // Kernel send buffer of a client socket (Linux doubles it).  Fixed rather
 // than autotuned, so that a client that stops reading is noticed after

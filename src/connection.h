@@ -129,7 +129,7 @@ struct Connection {
     unique_fd fd;  // the transport's handle; empty for a free slot
     // All I/O on `fd`, plain or TLS; set by the server's admission, null
     // under the in-memory transports of tests and the fuzzer.
-    std::unique_ptr<Stream> stream;
+    StreamHolder stream;
     bool in_use = false;
     bool listed = false;  // on the room's list of queued output
     Closing closing = Closing::open;
@@ -146,15 +146,16 @@ struct Connection {
     uint32_t source = 0;  // the server's entry for the connection's address
     Backlog backlog;
     Unread unread;
-    OutputQueue out;  // kept for the slot's next occupant
+    OutputQueue out;
 
     bool open() const { return in_use && closing == Closing::open; }
     bool named() const { return profile.name[0] != '\0'; }
     std::string_view name() const { return profile.name.data(); }
     size_t width() const { return layout::effective_width(telnet.width); }
 
-    // A new occupant starts from nothing but the queue's buffer (and the
-    // descriptor and stream, which admission hands over).
+    // A new occupant starts from nothing but the queue's buffer, if the
+    // last one's has not been given back yet (and the descriptor and
+    // stream, which admission hands over).
     void reset()
     {
         closing = Closing::open;

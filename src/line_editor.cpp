@@ -13,7 +13,9 @@ Edit append(LineEditor& ed, std::string_view bytes, int cols)
     // A combining mark needs a character to go with.
     if (cols == 0 && ed.len == 0)
         return Edit::none;
-    bytes.copy(ed.text.data() + ed.len, bytes.size());
+    if (!ed.text)
+        ed.text = std::make_unique_for_overwrite<char[]>(line_max);
+    bytes.copy(ed.text.get() + ed.len, bytes.size());
     ed.len += bytes.size();
     ed.cols += static_cast<size_t>(cols);
     ed.appended = static_cast<uint8_t>(bytes.size());

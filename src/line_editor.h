@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "bounds.h"
@@ -15,7 +16,9 @@ namespace nchatd {
 enum class Charset : uint8_t { utf8, ascii };
 
 struct LineEditor {
-    std::array<char, line_max> text{};
+    // Allocated by the line's first character and given back when the
+    // line ends, so that a connection that types nothing holds none.
+    std::unique_ptr<char[]> text;
     size_t len = 0;   // bytes
     size_t cols = 0;  // columns the line takes on the terminal
     // A character whose bytes have not all arrived yet.
@@ -26,12 +29,13 @@ struct LineEditor {
     uint8_t appended = 0;
     uint8_t erased_cols = 0;
 
-    std::string_view line() const { return {text.data(), len}; }
+    std::string_view line() const { return {text.get(), len}; }
     // Empties the line, and forgets a character half received.
     void clear()
     {
         len = cols = 0;
         have = need = 0;
+        text.reset();
     }
 };
 

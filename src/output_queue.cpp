@@ -106,15 +106,11 @@ bool OutputQueue::drop_redraw()
 
 size_t OutputQueue::shrink()
 {
-    if (cap_ <= outq_initial || !empty())
+    if (cap_ == 0 || !empty())
         return 0;
-    auto* smaller = static_cast<char*>(std::realloc(buf_.get(), outq_initial));
-    if (!smaller)
-        return 0;
-    (void)buf_.release();
-    buf_.reset(smaller);
-    size_t freed = cap_ - outq_initial;
-    cap_ = outq_initial;
+    buf_.reset();
+    const size_t freed = cap_;
+    cap_ = 0;
     clear();
     return freed;
 }

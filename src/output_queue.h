@@ -14,9 +14,9 @@ namespace nchatd {
 // may be cut off.
 enum class Mode { more, last };
 
-// Bytes [head, tail) wait for the kernel.  The buffer survives a close and
-// serves the slot's next occupant; it grows from its initial size to its
-// bound and shrinks back once drained.
+// Bytes [head, tail) wait for the kernel.  The buffer is allocated by the
+// first append, grows from its initial size to its bound, and is given
+// back once drained, so that an idle connection holds none.
 class OutputQueue {
   public:
     // Appends unless the queue would pass its bound; then it takes nothing.
@@ -45,8 +45,7 @@ class OutputQueue {
     // Removes the redraw at the end of the queue, whatever its fill; true
     // when there was one the client has not received any of.
     bool drop_redraw();
-    // Gives an empty queue's buffer back down to its initial size; returns
-    // the bytes given back.
+    // Gives an empty queue's buffer back; returns the bytes given back.
     size_t shrink();
 
   private:

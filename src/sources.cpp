@@ -48,8 +48,12 @@ bool Budget::charge(int64_t cost_us, int64_t burst_us, int64_t now_us)
     return until_us - now_us > burst_us;
 }
 
-Sources::Sources(size_t capacity) : table_(capacity)
+// The entries are made as sources arrive, within room reserved at once
+// (so that references stay valid): a server that hears from few sources
+// does not keep pages for thousands.
+Sources::Sources(size_t capacity) : capacity_(capacity)
 {
+    table_.reserve(capacity);
     index_.reserve(capacity);
 }
 
@@ -57,28 +61,29 @@ uint32_t Sources::find_or_add(const SourceKey& key)
 {
     if (auto it = index_.find(key); it != index_.end())
         return it->second;
-    // The entry whose budgets were spent furthest in the past (an unused
-    // one has spent nothing) is the one whose loss buys a source least.
+    if (table_.size() < capacity_) {
+        table_.emplace_back().key = key;
+        index_.emplace(key, static_cast<uint32_t>(table_.size() - 1));
+        return static_cast<uint32_t>(table_.size() - 1);
+    }
+    // A full table: the entry whose budgets were spent furthest in the
+    // past is the one whose loss buys a source least.
     uint32_t victim = 0;
     int64_t oldest = INT64_MAX;
     for (uint32_t i = 0; i < table_.size(); ++i) {
         const Source& s = table_[i];
         if (s.connections > 0)
             continue;
-        const int64_t spent = s.used ? std::max(s.connects.until_us, s.lines.until_us) : INT64_MIN;
+        const int64_t spent = std::max(s.connects.until_us, s.lines.until_us);
         if (spent < oldest) {
             oldest = spent;
             victim = i;
-            if (!s.used)
-                break;
         }
     }
     Source& s = table_[victim];
-    if (s.used)
-        index_.erase(s.key);
+    index_.erase(s.key);
     s = Source{};
     s.key = key;
-    s.used = true;
     index_.emplace(key, victim);
     return victim;
 }

@@ -40,7 +40,6 @@ struct Budget {
 
 struct Source {
     SourceKey key;
-    bool used = false;
     uint32_t connections = 0;  // open connections, logged in or not
     Budget connects;
     Budget lines;
@@ -51,17 +50,18 @@ class Sources {
   public:
     explicit Sources(size_t capacity);
 
-    // The entry of `key`: the existing one, or a new one in place of an
-    // unused entry or of the one without connections whose budgets refill
-    // first.  The table holds more entries than there are slots, so one
-    // without connections is always there.
+    // The entry of `key`: the existing one, a new one while the table has
+    // room, or else one in place of the entry without connections whose
+    // budgets refill first.  The table holds more entries than there are
+    // slots, so one without connections is always there.
     uint32_t find_or_add(const SourceKey& key);
     Source& at(uint32_t index) { return table_[index]; }
     const Source& at(uint32_t index) const { return table_[index]; }
     size_t size() const { return index_.size(); }
-    size_t capacity() const { return table_.size(); }
+    size_t capacity() const { return capacity_; }
 
   private:
+    size_t capacity_;
     std::vector<Source> table_;
     std::unordered_map<SourceKey, uint32_t, SourceKeyHash> index_;
 };

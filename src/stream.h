@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -71,6 +72,43 @@ class PlainStream final : public Stream {
 
   private:
     int fd_;
+};
+
+// The stream of one connection, owned: a plain one in place, any other on
+// the heap.  A heap object per plain connection would sit between the
+// output buffers that drained queues give back, and keep their pages.
+class StreamHolder {
+  public:
+    StreamHolder() = default;
+    StreamHolder(const StreamHolder&) = delete;
+    StreamHolder& operator=(const StreamHolder&) = delete;
+
+    void plain(int fd)
+    {
+        reset();
+        plain_ = PlainStream(fd);
+        stream_ = &plain_;
+    }
+    StreamHolder& operator=(std::unique_ptr<Stream> s)
+    {
+        reset();
+        heap_ = std::move(s);
+        stream_ = heap_.get();
+        return *this;
+    }
+    void reset()
+    {
+        stream_ = nullptr;
+        heap_.reset();
+    }
+    Stream* operator->() const { return stream_; }
+    Stream& operator*() const { return *stream_; }
+    explicit operator bool() const { return stream_ != nullptr; }
+
+  private:
+    Stream* stream_ = nullptr;
+    PlainStream plain_{-1};
+    std::unique_ptr<Stream> heap_;
 };
 
 // Hands the queue to the stream until it takes no more, and returns the
