@@ -296,7 +296,8 @@ inline const char* check(rig& r, bool event_open)
             return "column count out of step with the characters";
         if (nchatd::utf8::characters(p.status.data()) > nchatd::status_max)
             return "status longer than its characters allow";
-        if (c.telnet.skip > 1 || p.bell > 3 || strnlen(p.status.data(), p.status.size()) >= p.status.size())
+        if (c.telnet.skip > 1 || p.bell > 3 || p.status.size() > 4 * nchatd::status_max ||
+            strlen(p.status.c_str()) != p.status.size())
             return "connection record field out of range";
         if (c.out.size() > c.out.capacity() || c.out.capacity() > nchatd::outq_max)
             return "output queue bounds broken";

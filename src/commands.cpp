@@ -181,8 +181,7 @@ void cmd_status(Room& room, Connection& c, std::string_view arg)
     } else if (utf8::characters(arg) > status_max) {
         reply(room, c, "* new status message is too long\r\n"sv);
     } else {
-        arg.copy(p.status.data(), arg.size());
-        p.status[arg.size()] = '\0';
+        p.status.assign(arg);
         char text[message_max];
         int n = snprintf(text, sizeof text, "* %s set status to \"%s\"\r\n", p.name.data(), p.status.data());
         room.broadcast(&c, {text, static_cast<size_t>(n)}, true);
@@ -314,7 +313,7 @@ void cmd_away(Room& room, Connection& c, std::string_view arg)
     if (arg.empty() && !p.is_away()) {
         reply(room, c, "* you are not away\r\n"sv);
     } else if (arg.empty()) {
-        p.away[0] = '\0';
+        p.away.clear();
         int n = snprintf(text, sizeof text, "* user %s is back\r\n", p.name.data());
         room.broadcast(&c, {text, static_cast<size_t>(n)}, true);
         reply(room, c, "* you are back\r\n"sv);
@@ -323,7 +322,7 @@ void cmd_away(Room& room, Connection& c, std::string_view arg)
     } else if (utf8::characters(arg) > away_max) {
         reply(room, c, "* away message is too long\r\n"sv);
     } else {
-        p.away[arg.substr(0, p.away.size() - 1).copy(p.away.data(), p.away.size() - 1)] = '\0';
+        p.away.assign(arg.substr(0, 4 * away_max));
         p.away_since = time(nullptr);
         int n = snprintf(text, sizeof text, "* user %s is away: %s\r\n", p.name.data(), p.away.data());
         room.broadcast(&c, {text, static_cast<size_t>(n)}, true);

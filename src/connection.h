@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "bounds.h"
@@ -32,18 +33,21 @@ struct Peer {
 
 // What the user chose and did.
 struct Profile {
-    std::array<char, name_max + 1> name{};          // empty until logged in
-    std::array<char, 4 * status_max + 1> status{};  // status_max characters of UTF-8
+    std::array<char, name_max + 1> name{};  // empty until logged in
+    // status_max characters of UTF-8.  Few users set one: a string keeps a
+    // short text in place and a long one on the heap, instead of room for
+    // the longest in every slot.
+    std::string status;
     uint8_t bell = 0;  // bit 0: ring on every delivered line; bit 1: when one ends the wait
     bool waiting = false;
     bool telnet_sent = false;
     time_t login_time = 0;
     time_t last_active = 0;
     uint64_t lines_written = 0;
-    std::array<char, 4 * away_max + 1> away{};  // empty when not away
+    std::string away;  // empty when not away; as the status
     time_t away_since = 0;
 
-    bool is_away() const { return away[0] != '\0'; }
+    bool is_away() const { return !away.empty(); }
 };
 
 // Whom the user ignores, by slot.  An entry never outlives either
