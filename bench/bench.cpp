@@ -39,6 +39,7 @@ struct options {
     int reclaim_clients = bench_default_reclaim_clients;
     std::vector<int> fanout_sizes{64, 512, 2048};
     fanout_opts fan;
+    bool fanout_lines_given = false;
     int chatter_clients = 512;
     chatter_opts chat;
     int storm_clients = 2048;
@@ -57,7 +58,8 @@ static const char* usage_text = R"(usage: nchatd-bench [options]
   --scenarios LIST       any of fanout,chatter,storm,memory,burst,flood,reclaim
                          (default all)
   --fanout-sizes LIST    clients of the fan-out runs (default 64,512,2048)
-  --fanout-lines N       lines per fan-out run (default 200)
+  --fanout-lines N       lines per fan-out run (default 200, or more where that
+                         gives fewer than 250000 copies)
   --rounds N             the servers take turns, lines/N lines each (default 4)
   --chatter-clients N    clients of the chatter run (default 512)
   --chatter-senders N    senders of the chatter run (default 32)
@@ -184,8 +186,10 @@ static options parse_options(int argc, char** argv)
             o.fanout_sizes.clear();
             for (const std::string& s : split_list(v))
                 o.fanout_sizes.push_back(parse_count(a.c_str(), s, 2, bench_max_clients));
-        } else if (a == "--fanout-lines")
+        } else if (a == "--fanout-lines") {
             o.fan.lines = parse_count(a.c_str(), v, 1, 100000);
+            o.fanout_lines_given = true;
+        }
         else if (a == "--chatter-clients")
             o.chatter_clients = parse_count(a.c_str(), v, 2, bench_max_clients);
         else if (a == "--chatter-senders")
@@ -431,22 +435,25 @@ static void run_single(stand& s, const options& o, row_kind kind, std::vector<ro
 }
 
 // The fan-out of all servers in turns of lines/rounds lines each.
-static void run_fanout(std::vector<stand>& stands, const options& o, std::vector<row>& rows)
+static void run_fanout(std::vector<stand>& stands, const options& o, int size, std::vector<row>& rows)
 {
+    fanout_opts fan = o.fan;
+    if (!o.fanout_lines_given)
+        fan.lines = std::max(fan.lines, (bench_fanout_copies + size - 2) / (size - 1));
     std::vector<fanout_run> runs(stands.size());
     std::vector<bool> active(stands.size(), false);
     for (size_t i = 0; i < stands.size(); ++i) {
         if (stand_skip(stands[i], row_kind::fanout, rows))
             continue;
         stand_populate(stands[i], o);
-        scenario_fanout_begin(runs[i], stands[i].l, stands[i].t, o.fan);
+        scenario_fanout_begin(runs[i], stands[i].l, stands[i].t, fan);
         active[i] = true;
     }
-    int piece = (o.fan.lines + o.fan.rounds - 1) / o.fan.rounds;
-    for (int round = 0; round < o.fan.rounds; ++round)
+    int piece = (fan.lines + fan.rounds - 1) / fan.rounds;
+    for (int round = 0; round < fan.rounds; ++round)
         for (size_t i = 0; i < stands.size(); ++i)
             if (active[i])
-                scenario_fanout_lines(runs[i], stands[i].l, stands[i].t, o.fan, piece);
+                scenario_fanout_lines(runs[i], stands[i].l, stands[i].t, fan, piece);
     for (size_t i = 0; i < stands.size(); ++i)
         if (active[i])
             stand_record(stands[i], scenario_fanout_end(runs[i], stands[i].l, stands[i].t), rows);
@@ -467,7 +474,7 @@ static void run_size(const options& o, int size, const std::string& dir, std::ve
             run_single(s, o, row_kind::memory, rows);
     }
     if (o.fanout && std::count(o.fanout_sizes.begin(), o.fanout_sizes.end(), size))
-        run_fanout(stands, o, rows);
+        run_fanout(stands, o, size, rows);
     if (o.chatter && size == o.chatter_clients)
         for (stand& s : stands)
             run_single(s, o, row_kind::chatter, rows);

@@ -1,8 +1,10 @@
 // nchatd-floor: the least a poll-based relay can do, as a yardstick for the
 // benchmark.  It has no protocol beyond ncat --chat's greeting and "<userN>"
 // tag, no line editing and no screen redraw: it reads lines, appends a copy
-// for every other client to that client's queue, and ends each loop turn with
-// one send per client that has something queued.  What nchatd spends above
+// for every client to that client's queue, and ends each loop turn with one
+// send per client that has something queued.  The sender gets its copy too,
+// as a chat server shows users their own lines: without it the floor would
+// make one send fewer per line than nchatd for the same copies counted.  What nchatd spends above
 // this is its own; what this spends is the kernel's.
 //
 // usage: nchatd-floor PORT CAPACITY
@@ -84,7 +86,7 @@ void floor_relay(std::vector<peer>& peers, size_t from, std::string_view line)
 {
     std::string tag = "<user" + std::to_string(from) + "> ";
     for (size_t i = 1; i < peers.size(); ++i) {
-        if (i == from || peers[i].fd < 0)
+        if (peers[i].fd < 0)
             continue;
         peers[i].out += tag;
         peers[i].out += line;
