@@ -4,7 +4,7 @@
 # fresh name, sends 23 lines and quits, then the next one connects.  One
 # reader on 127.0.0.3 counts the flood lines it is sent.  Reported per
 # server: connects tried and refused, flood lines relayed per second, and
-# the server's CPU (utime+stime) as a share of one core.
+# the server's CPU (utime+stime) as a share of one core and per connect.
 # usage: reconnect.py NCHATD [--seconds 10] [--parallel 10] [--ngircd PATH]
 # `make bench` runs it after tls.py.
 import argparse, os, shutil, socket, subprocess, sys, tempfile, threading, time
@@ -148,16 +148,17 @@ def run(kind):
     p.wait(5)
     secs = t1 - t0
     print(f'{kind.name:7} reconnect P={args.parallel:<3} {secs:6.1f} {sum(tried):8} {sum(refused):8} '
-          f'{seen / secs:10.1f} {100 * (c1 - c0) / secs:6.1f}')
+          f'{seen / secs:10.1f} {100 * (c1 - c0) / secs:6.1f} {1e6 * (c1 - c0) / max(sum(tried), 1):8.1f}')
     sys.stdout.flush()
 
 
-print('server  scenario       secs  connects  refused  relay l/s   cpu%')
+print('server  scenario       secs  connects  refused  relay l/s   cpu%  us/conn')
 run(Nchatd())
 if os.path.exists(args.ngircd):
     run(Ngircd())
 else:
     print('ngircd: not installed, its row is left out')
 print(f'  From 127.0.0.2, {args.parallel} at a time: connect, a fresh name, {LINES} lines, quit; a reader on\n'
-      '  127.0.0.3 counts the flood lines. Each server with its defaults. cpu%: the server, of one core.')
+      '  127.0.0.3 counts the flood lines. Each server with its defaults. cpu%: the server, of one core;\n'
+      '  us/conn: that CPU per connect tried, which depends less on how fast the flood runs.')
 shutil.rmtree(work, ignore_errors=True)
