@@ -334,15 +334,26 @@ bool server::start(const std::vector<std::string>& extra, const std::vector<std:
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = free_port();
-        char tmpl[] = "/tmp/nchatd-log-XXXXXX";
-        int out = mkstemp(tmpl);
-        log_path_ = tmpl;
+        char out_tmpl[] = "/tmp/nchatd-log-XXXXXX";
+        char err_tmpl[] = "/tmp/nchatd-err-XXXXXX";
+        int out = -1, fds[2];
+        if (!log_through_pipe) {
+            out = mkstemp(out_tmpl);
+            log_path_ = out_tmpl;
+        } else if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            fcntl(fds[1], F_SETFL, 0);  // the server's end blocks, as a pipe to a journal does
+            out = fds[1];
+            pipe_ = fds[0];
+        }
+        int err = mkstemp(err_tmpl);
+        err_path_ = err_tmpl;
         std::vector<std::string> words = prefix;
         words.push_back(binary());
         words.insert(words.end(), {"-i", "-p", std::to_string(port_)});
         words.insert(words.end(), extra.begin(), extra.end());
-        pid_ = spawn(words, out, -1);
+        pid_ = spawn(words, out, err);
         ::close(out);
+        ::close(err);
         if (wait_log("Init ok, waiting for connections.\n", 5000))
             return true;
         stop();  // most likely the port was taken in between: try another
@@ -364,7 +375,15 @@ bool server::wait_log(std::string_view text, int timeout_ms)
 
 std::string server::log()
 {
-    return log_path_.empty() ? std::string() : read_file(log_path_);
+    char buf[4096];
+    for (ssize_t n; pipe_ >= 0 && (n = read(pipe_, buf, sizeof buf)) > 0;)
+        piped_.append(buf, static_cast<size_t>(n));
+    return pipe_ >= 0 ? piped_ : log_path_.empty() ? std::string() : read_file(log_path_);
+}
+
+std::string server::err()
+{
+    return err_path_.empty() ? std::string() : read_file(err_path_);
 }
 
 bool server::alive()
@@ -388,6 +407,16 @@ void server::stop()
     if (!log_path_.empty()) {
         unlink(log_path_.c_str());
         log_path_.clear();
+    }
+    if (pipe_ >= 0)
+        ::close(pipe_);
+    pipe_ = -1;
+    piped_.clear();
+    if (std::string text = err(); !text.empty())
+        fprintf(stderr, "nchatd's standard error:\n%s", text.c_str());
+    if (!err_path_.empty()) {
+        unlink(err_path_.c_str());
+        err_path_.clear();
     }
 }
 

@@ -93,8 +93,9 @@ inline std::vector<std::string> one_host(std::vector<std::string> extra = {})
     return extra;
 }
 
-// A server running in the foreground, its standard output in a file so
-// that a test that stops reading it can never block the server.
+// A server running in the foreground, its standard output and error in
+// files so that a test that stops reading them can never block the server.
+// What it wrote to standard error is shown when it is stopped.
 class server {
   public:
     server() = default;
@@ -108,8 +109,9 @@ class server {
     bool start(const std::vector<std::string>& extra = {}, const std::vector<std::string>& prefix = {});
     // Waits until the standard output holds `text` (from the start).
     bool wait_log(std::string_view text, int timeout_ms = 3000);
-    // The standard output so far.
+    // The standard output so far, and the standard error.
     std::string log();
+    std::string err();
     bool alive();
     void stop();
     // Sends `sig` and waits up to `timeout_ms` for the server to exit;
@@ -120,10 +122,17 @@ class server {
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
 
+    // Set before start: the standard output is a pipe, as under a service
+    // manager, and log() reads what has come through it.
+    bool log_through_pipe = false;
+
   private:
     pid_t pid_ = -1;
     int port_ = 0;
     std::string log_path_;
+    std::string err_path_;
+    int pipe_ = -1;
+    std::string piped_;
 };
 
 // One TCP client of the server.

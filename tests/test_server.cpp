@@ -29,82 +29,6 @@ using harness::welcome;
 const std::string too_many = "Too many client are connected. Try again later.\r\nDisconnecting.\r\n";
 const std::string no_resource = "Not enough resource available. Try again later.\r\nDisconnecting.\r\n";
 
-// A server started by hand, for what harness::server does not offer: a
-// pipe as standard output, its standard error, a limit on open files.
-struct raw_server {
-    pid_t pid = -1;
-    int port = 0;
-    int out = -1;
-    std::string out_text;
-    std::string err_path = "/tmp/nchatd-err-" + std::to_string(getpid()) + "-" + std::to_string(harness::free_port());
-
-    // Starts `prefix... nchatd -i -p PORT extra...`, trying another port
-    // when the one chosen was taken in between.
-    bool start(const std::vector<std::string>& prefix, const std::vector<std::string>& extra)
-    {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            port = harness::free_port();
-            if (spawn(prefix, extra))
-                return true;
-            stop();
-        }
-        return false;
-    }
-
-    bool spawn(std::vector<std::string> words, const std::vector<std::string>& extra)
-    {
-        words.insert(words.end(), {harness::binary(), "-i", "-p", std::to_string(port)});
-        words.insert(words.end(), extra.begin(), extra.end());
-        int fds[2];
-        if (pipe(fds) != 0)
-            return false;
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        pid = harness::spawn(words, fds[1], err);
-        close(err);
-        close(fds[1]);
-        out = fds[0];
-        return read_out("Init ok, waiting for connections.\n", 5000);
-    }
-
-    // Reads standard output until it holds `text`.
-    bool read_out(const std::string& text, int timeout_ms = 3000)
-    {
-        auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-        while (out_text.find(text) == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
-            pollfd p{out, POLLIN, 0};
-            char buf[4096];
-            ssize_t n = 0;
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0 || (n = read(out, buf, sizeof buf)) <= 0)
-                return false;
-            out_text.append(buf, static_cast<size_t>(n));
-        }
-        return true;
-    }
-
-    std::string err() { return harness::read_file(err_path); }
-
-    bool alive() { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
-
-    void stop()
-    {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (out >= 0)
-            close(out);
-        pid = out = -1;
-        out_text.clear();
-    }
-
-    ~raw_server()
-    {
-        stop();
-        unlink(err_path.c_str());
-    }
-};
-
 TEST(Server, WelcomeAndDepartures)
 {
     harness::server srv;
@@ -172,16 +96,17 @@ TEST(Server, FullTableRefusesAndFreedSlotIsReusedFirst)
 
 TEST(Server, LogLinesLeaveAtOnceThroughAPipe)
 {
-    raw_server srv;
-    ASSERT_TRUE(srv.start({}, {}));
+    harness::server srv;
+    srv.log_through_pipe = true;
+    ASSERT_TRUE(srv.start());
     client c;
-    ASSERT_TRUE(c.connect(srv.port));
-    EXPECT_TRUE(srv.read_out(harness::log_prefix(c) + " accepted.\n", 1000));
+    ASSERT_TRUE(c.connect(srv.port()));
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(c) + " accepted.\n", 1000));
     ASSERT_TRUE(c.read_until("chars): ") && c.send("pat\r\n"));
-    EXPECT_TRUE(srv.read_out(harness::log_prefix(c) + " named as \"pat\"\n", 1000));
+    EXPECT_TRUE(srv.wait_log(harness::log_prefix(c) + " named as \"pat\"\n", 1000));
     std::string gone = harness::log_prefix(c) + " has been closed (user \"pat\").\n";
     c.close();
-    EXPECT_TRUE(srv.read_out(gone, 1000));
+    EXPECT_TRUE(srv.wait_log(gone, 1000));
     EXPECT_EQ(srv.err(), "");
 }
 
@@ -236,17 +161,17 @@ TEST(Server, OpenFilesLimitIsRaisedOrWarnedAbout)
     };
     for (const limit& l : rows) {
         SCOPED_TRACE(l.nofile);
-        raw_server srv;
+        harness::server srv;
         // All of them wait at the name prompt from one address: no limit on that.
         ASSERT_TRUE(
-            srv.start({"prlimit", "--nofile=" + l.nofile}, harness::one_host({"-n", l.slots, "-u", "0", "-e", "0"})));
+            srv.start(harness::one_host({"-n", l.slots, "-u", "0", "-e", "0"}), {"prlimit", "--nofile=" + l.nofile}));
         std::vector<client> clients(static_cast<size_t>(l.served) + 1);
         int welcomed = 0;
         for (int i = 0; i < l.served; ++i)
-            welcomed += clients[i].connect(srv.port) && clients[i].read_until(welcome, 2000);
+            welcomed += clients[i].connect(srv.port()) && clients[i].read_until(welcome, 2000);
         EXPECT_EQ(welcomed, l.served);
         if (!l.refusal.empty()) {
-            ASSERT_TRUE(clients.back().connect(srv.port));
+            ASSERT_TRUE(clients.back().connect(srv.port()));
             EXPECT_TRUE(clients.back().read_until(l.refusal));
         }
         EXPECT_EQ(srv.err(), l.warning.empty() ? "" : harness::binary() + l.warning);
@@ -258,34 +183,34 @@ TEST(Server, OutOfDescriptorsRefusesWithoutSpinning)
     // Seven descriptors: the standard three, the listening socket, the
     // spare one kept for this case, the signal descriptor, and room for a
     // single client.
-    raw_server srv;
-    ASSERT_TRUE(srv.start({"prlimit", "--nofile=7:7"}, {"-n", "50"}));
+    harness::server srv;
+    ASSERT_TRUE(srv.start({"-n", "50"}, {"prlimit", "--nofile=7:7"}));
     EXPECT_EQ(srv.err(),
               harness::binary() + ": open files limit 7 is too low for 50 clients; at most 1 can be served\n");
     client admitted;
-    ASSERT_TRUE(admitted.connect(srv.port) && admitted.read_until(welcome));
+    ASSERT_TRUE(admitted.connect(srv.port()) && admitted.read_until(welcome));
 
     // While refused connections arrive, the server stays idle in between.
-    long before = harness::cpu_ticks(srv.pid);
+    long before = harness::cpu_ticks(srv.pid());
     std::vector<client> refused(4);
     for (auto& c : refused) {
-        ASSERT_TRUE(c.connect(srv.port));
+        ASSERT_TRUE(c.connect(srv.port()));
         std::this_thread::sleep_for(500ms);
     }
-    long spent = harness::cpu_ticks(srv.pid) - before;
+    long spent = harness::cpu_ticks(srv.pid()) - before;
     EXPECT_LT(spent, sysconf(_SC_CLK_TCK) / 5) << "CPU ticks over 2 s";
     for (auto& c : refused) {
         EXPECT_EQ(harness::take_masked(c, no_resource.size(), 1000), no_resource);
         EXPECT_TRUE(c.wait_closed());
-        EXPECT_TRUE(srv.read_out(harness::log_prefix(c) + " dropped: no resource.\n"));
+        EXPECT_TRUE(srv.wait_log(harness::log_prefix(c) + " dropped: no resource.\n"));
     }
 
     // Once the client leaves, the next one is served again.
     std::string gone = harness::log_prefix(admitted) + " has been closed.\n";
     admitted.close();
-    EXPECT_TRUE(srv.read_out(gone));
+    EXPECT_TRUE(srv.wait_log(gone));
     client again;
-    EXPECT_TRUE(again.login(srv.port, "again"));
+    EXPECT_TRUE(again.login(srv.port(), "again"));
     EXPECT_TRUE(srv.alive());
 }
 
