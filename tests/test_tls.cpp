@@ -147,10 +147,13 @@ class tls_client {
     std::string in_;
 };
 
-std::vector<std::string> tls_args(const keys& k, const std::string& cn, int& tls_port)
+// The options of a TLS port with `cn`'s pair, then `extra`.
+std::vector<std::string> tls_args(const keys& k, const std::string& cn, int& tls_port,
+                                  std::vector<std::string> extra = {})
 {
     tls_port = harness::free_port();
-    return {"-s", std::to_string(tls_port), "-C", k.cert(cn), "-K", k.key(cn)};
+    extra.insert(extra.begin(), {"-s", std::to_string(tls_port), "-C", k.cert(cn), "-K", k.key(cn)});
+    return extra;
 }
 
 }  // namespace
@@ -161,10 +164,8 @@ TEST(Tls, OneRoomWithThePlainPortByteForByte)
     ASSERT_TRUE(k.make("chat"));
     harness::server srv;
     int tls_port = 0;
-    std::vector<std::string> args = tls_args(k, "chat", tls_port);
     const std::string control = k.dir() + "/control";
-    args.insert(args.end(), {"-r", "0", "-c", control});
-    ASSERT_TRUE(srv.start(args)) << srv.log();
+    ASSERT_TRUE(srv.start(tls_args(k, "chat", tls_port, {"-r", "0", "-c", control}))) << srv.log();
 
     // The welcome goes out after the handshake, the same bytes as on the
     // plain port.
@@ -307,9 +308,7 @@ TEST(Tls, HostileClientsAreDroppedAndNobodyElseNotices)
     ASSERT_TRUE(k.make("chat"));
     harness::server srv;
     int tls_port = 0;
-    std::vector<std::string> args = tls_args(k, "chat", tls_port);
-    args.insert(args.end(), {"-g", "2", "-u", "3"});
-    ASSERT_TRUE(srv.start(args));
+    ASSERT_TRUE(srv.start(tls_args(k, "chat", tls_port, {"-g", "2", "-u", "3"})));
     tls_client guard;
     client watch;
     ASSERT_TRUE(guard.login(tls_port, "guard"));
