@@ -61,6 +61,30 @@ Peer peer_of(const sockaddr_storage& addr)
 
 }  // namespace
 
+// A tarpit: held, a script that waits for its refusal before it connects
+// again costs next to nothing.  The bytes are those of any refusal.
+void Server::refuse_connect_rate(unique_fd sock, bool tls)
+{
+    const long hold_ms = limits_.refusal_hold_ms;
+    if (hold_ms <= 0 || refusals_.size() >= refusals_max_)
+        return refuse(std::move(sock), texts::too_many_from_addr, tls);
+    refusals_.push_back({std::move(sock), monotonic_us() + int64_t{hold_ms} * 1000, tls});
+}
+
+int Server::answer_held(bool all)
+{
+    const int64_t now = monotonic_us();
+    size_t due = 0;
+    while (due < refusals_.size() && (all || refusals_[due].due_us <= now)) {
+        HeldRefusal& r = refusals_[due++];
+        refuse(std::move(r.sock), texts::too_many_from_addr, r.tls);
+    }
+    refusals_.erase(refusals_.begin(), refusals_.begin() + static_cast<std::ptrdiff_t>(due));
+    if (refusals_.empty())
+        return -1;
+    return static_cast<int>((refusals_.front().due_us - now + 999) / 1000);
+}
+
 void Server::admit(unique_fd sock, const sockaddr_storage& addr, uint16_t tls_port)
 {
     Peer peer = peer_of(addr);
@@ -82,7 +106,7 @@ void Server::admit(unique_fd sock, const sockaddr_storage& addr, uint16_t tls_po
         if (s.connects.until_us <= now)
             s.connects_logged = false;
         if (!s.connects.take(connect_interval_us, burst * connect_interval_us, now)) {
-            refuse(std::move(sock), texts::too_many_from_addr, tls);
+            refuse_connect_rate(std::move(sock), tls);
             room_.stats().refused_connect_rate++;
             if (!s.connects_logged)
                 room_.log_event(peer, " dropped: too many connects from this address.\n");

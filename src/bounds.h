@@ -99,6 +99,17 @@ inline constexpr size_t sources_extra = 64;
 inline constexpr long default_connect_burst = 10;
 inline constexpr long max_connect_burst = 1000;
 inline constexpr int64_t connect_interval_us = 1000000;
+// A source refused for connecting too fast is answered only after this
+// long (the same text, later): a script that waits for its refusal then
+// makes a connect or so a second instead of thousands, each costing the
+// kernel as much as a login's first packets.  In ms; 0 answers at once.
+inline constexpr long default_refusal_hold_ms = 1000;
+inline constexpr long max_refusal_hold_ms = 60000;
+// Refusals held at once, each a descriptor on top of the table's; when
+// they are all taken a refusal is answered at once.  Few, so that held
+// sockets never crowd out a client: the open-files limit is raised for
+// them, and fewer are held when it cannot be.
+inline constexpr long refusals_held_max = 64;
 // Connections a source may hold, logged in or not: a quarter of the table
 // unless set, so one address cannot fill it.  A crowd behind one NAT
 // address raises it (-m).
@@ -187,6 +198,7 @@ struct Limits {
     long evict_after = default_evict_after;
     long soft_mark_kib = default_soft_mark_kib;
     long stall_timeout = default_stall_timeout;
+    long refusal_hold_ms = default_refusal_hold_ms;
 };
 
 }  // namespace nchatd

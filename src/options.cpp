@@ -62,6 +62,9 @@ std::string usage(const char* prog)
            printed("  -w SECS   specify seconds a client may take none of its queued output before it is dropped, 0 "
                    "for ever (default: %ld)\n",
                    default_stall_timeout) +
+           printed("  -T MS     specify milliseconds a connect from an address over its connect rate waits for its "
+                   "refusal, 0 to refuse at once (default: %ld)\n",
+                   default_refusal_hold_ms) +
            printed("  -H LINES  specify recent chat lines shown to a user who logs in, at most %ld (default: %ld)\n",
                    max_recent, default_recent) +
            "  -s PORT   specify a TLS port beside the plain one (needs -C and -K)\n"
@@ -145,6 +148,7 @@ constexpr Numeric numerics[] = {
     {'e', 0, max_login_grace, limit<&Limits::evict_after>},
     {'o', 0, max_soft_mark_kib, limit<&Limits::soft_mark_kib>},
     {'w', 0, max_stall_timeout, limit<&Limits::stall_timeout>},
+    {'T', 0, max_refusal_hold_ms, limit<&Limits::refusal_hold_ms>},
 };
 
 const Numeric* numeric(char letter)

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 
 #include <algorithm>
@@ -115,6 +116,14 @@ void Server::begin()
     // The one descriptor kept in reserve, opened once the server is set up.
     spare_.reset();
     spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    // Held refusals take the descriptors the open-files limit leaves
+    // beyond the table's, up to their bound.
+    rlimit lim{};
+    long left = refusals_held_max;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+        left = static_cast<long>(lim.rlim_cur) - static_cast<long>(room_.connections().size()) - fd_reserve;
+    refusals_max_ = static_cast<size_t>(std::clamp(left, 0L, refusals_held_max));
+    refusals_.reserve(refusals_max_);
 }
 
 // ---------------------------------------------------------------------------
@@ -306,6 +315,8 @@ int Server::turn(int timeout_ms)
     resume_held();
     if (resume_ms >= 0 && (timeout_ms < 0 || resume_ms < timeout_ms))
         timeout_ms = resume_ms;
+    if (const int answer_ms = answer_held(false); answer_ms >= 0 && (timeout_ms < 0 || answer_ms < timeout_ms))
+        timeout_ms = answer_ms;
     if (!held_.empty())
         timeout_ms = 0;
     log_entry().fd = log_.waiting_fd();
@@ -392,6 +403,7 @@ void Server::shut_down(int flush_ms)
         if (cc.fd)
             drop_control(cc, nullptr);
     }
+    (void)answer_held(true);
     const Stamp stamp = stamp_now();
     for (Connection& c : room_.connections()) {
         if (!c.open())

@@ -56,6 +56,14 @@ class PollTable {
     std::array<size_t, parts + 1> begin_{};
 };
 
+// A connect refused for its source's connect rate, answered when its time
+// comes.
+struct HeldRefusal {
+    unique_fd sock;
+    int64_t due_us = 0;  // monotonic
+    bool tls = false;
+};
+
 class Server final : public Transport {
   public:
     Server(long slots, const Limits& limits, Log& log);
@@ -99,6 +107,10 @@ class Server final : public Transport {
   private:
     bool accept_one(const Listener& l);
     void refuse_without_descriptor(const Listener& l);
+    void refuse_connect_rate(unique_fd sock, bool tls);
+    // Answers the held refusals that are due (all of them when `all`);
+    // returns the ms until the next one is, or -1 when none is held.
+    int answer_held(bool all);
     void reload_tls();
     void hold_pending(const Connection& c);
     void serve(Connection& c, short revents);
@@ -139,7 +151,9 @@ class Server final : public Transport {
     // Slots whose stream holds input already read from the socket: they
     // are served next turn whether or not poll reports them.
     std::vector<size_t> held_;
-    std::vector<size_t> unread_;  // slots with input kept while their queue drains
+    std::vector<size_t> unread_;         // slots with input kept while their queue drains
+    std::vector<HeldRefusal> refusals_;  // in order of their time, so of arrival
+    size_t refusals_max_ = 0;            // what the open-files limit leaves
     Sources sources_;
     long per_source_ = 0;
     int64_t now_s_ = 0;                // monotonic seconds as of this turn's poll

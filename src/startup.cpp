@@ -238,9 +238,12 @@ long raise_file_limit(long users, std::string& warning)
 {
     rlimit lim{};
     auto needed = static_cast<rlim_t>(users + fd_reserve);
-    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= needed)
+    // Held refusals are asked for too, but a limit that leaves none for
+    // them costs no client: they are then answered at once.
+    const auto wanted = needed + static_cast<rlim_t>(refusals_held_max);
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= wanted)
         return users;
-    rlim_t target = (lim.rlim_max == RLIM_INFINITY || lim.rlim_max >= needed) ? needed : lim.rlim_max;
+    rlim_t target = (lim.rlim_max == RLIM_INFINITY || lim.rlim_max >= wanted) ? wanted : lim.rlim_max;
     rlim_t old = lim.rlim_cur;
     lim.rlim_cur = target;
     if (target > old && setrlimit(RLIMIT_NOFILE, &lim) != 0)

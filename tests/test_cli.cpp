@@ -96,6 +96,8 @@ TEST(Cli, HelpAndVersionEndParsing)
                              "skipped and counted, 0 for never (default: 32)\n"
                              "  -w SECS   specify seconds a client may take none of its queued output before it is "
                              "dropped, 0 for ever (default: 60)\n"
+                             "  -T MS     specify milliseconds a connect from an address over its connect rate "
+                             "waits for its refusal, 0 to refuse at once (default: 1000)\n"
                              "  -H LINES  specify recent chat lines shown to a user who logs in, at most 200 "
                              "(default: 0)\n"
                              "  -s PORT   specify a TLS port beside the plain one (needs -C and -K)\n"
@@ -194,7 +196,7 @@ TEST(Cli, BadOptionsAndOperands)
     }
     // An empty operand (an unset shell variable) or one without digits
     // never passes for 0, which would turn a defence off.
-    for (const char* letter : {"-g", "-u", "-r", "-R", "-k", "-m", "-e", "-o", "-w", "-H"}) {
+    for (const char* letter : {"-g", "-u", "-r", "-R", "-k", "-T", "-m", "-e", "-o", "-w", "-H"}) {
         for (const char* operand : {"", "+", " "}) {
             SCOPED_TRACE(std::string(letter) + " '" + operand + "'");
             auto r = run({letter, operand});

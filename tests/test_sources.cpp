@@ -2,6 +2,8 @@
 // several 127.0.0.x addresses; and the source key in-process, since
 // loopback has one IPv6 address.  Judged by events and generous bounds.
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,7 +65,7 @@ TEST(Sources, IPv6CountsBySlash64AndTheTableStaysBounded)
 TEST(Sources, ReconnectFloodIsThrottledAndBudgeted)
 {
     harness::server srv;
-    ASSERT_TRUE(srv.start({"-u", "0"}));
+    ASSERT_TRUE(srv.start({"-u", "0", "-T", "0"}));
     client reader, insider, other;
     ASSERT_TRUE(reader.login(srv.port(), "reader", "127.0.0.3"));
     ASSERT_TRUE(insider.login(srv.port(), "insider", "127.0.0.2"));
@@ -97,6 +99,59 @@ TEST(Sources, ReconnectFloodIsThrottledAndBudgeted)
     ASSERT_TRUE(other.send("hello\r\n"));
     EXPECT_TRUE(reader.read_until("<other> hello"));
     EXPECT_EQ(occurrences(srv.log(), "(user \"insider\")"), 0u) << "the user already in stays";
+}
+
+// A source over its connect rate is held before its refusal (-T), which
+// is the same text and end: a script that waits for it makes far fewer
+// connects than when it is answered at once.  Held refusals are bounded
+// (past the bound they are answered at once), do not keep out another
+// address, and are answered at the stop.
+TEST(Sources, ConnectRefusalsAreHeld)
+{
+    const std::string refusal = too_many_from + "\r\nDisconnecting.\r\n";
+    // Connects made in 1.5 s by a loop that waits for each refusal.
+    const auto flood = [&](const char* hold_ms) {
+        harness::server srv;
+        EXPECT_TRUE(srv.start({"-k", "1", "-T", hold_ms}));
+        int connects = 0;
+        for (const auto start = clock_type::now(); harness::ms_since(start) < 1500 && connects < 5000; ++connects) {
+            client f;
+            const auto at = clock_type::now();
+            EXPECT_TRUE(f.connect(srv.port(), 0, "127.0.0.2") && f.read_until("\r\n"));
+            if (f.received().starts_with("Welcome"))
+                continue;  // the connect the rate gives back each second
+            EXPECT_TRUE(f.wait_closed());
+            EXPECT_EQ(f.received(), refusal);
+            EXPECT_GE(harness::ms_since(at), std::atol(hold_ms));
+            if (::testing::Test::HasFailure())
+                break;
+        }
+        return connects;
+    };
+    const int held = flood("400");
+    const int answered = flood("0");
+    EXPECT_GE(held, 2);
+    EXPECT_GT(answered, 5 * held) << held << " held";
+
+    harness::server srv;
+    ASSERT_TRUE(srv.start({"-k", "1", "-T", "60000", "-u", "0", "-m", "0"}));
+    std::vector<client> flooders(66);
+    for (client& f : flooders)
+        ASSERT_TRUE(f.connect(srv.port(), 0, "127.0.0.2"));
+    // The first got in; 64 are held, and the 66th is answered at once.
+    EXPECT_TRUE(flooders[0].read_until(welcome));
+    EXPECT_TRUE(flooders[65].wait_closed());
+    EXPECT_EQ(flooders[65].received(), refusal);
+    client other;
+    ASSERT_TRUE(other.login(srv.port(), "other", "127.0.0.4"));
+    flooders[1].read_for(0);
+    EXPECT_EQ(flooders[1].received(), "");
+    EXPECT_EQ(srv.finish(SIGTERM, 5000), 0);
+    for (size_t i = 1; i < 65; ++i) {
+        EXPECT_TRUE(flooders[i].wait_closed());
+        EXPECT_EQ(flooders[i].received(), refusal) << i;
+    }
+    EXPECT_EQ(occurrences(srv.log(), "dropped: too many connects from this address."), 1u);
 }
 
 // With -R 1 a source's shared budget outlives its connection: the next
