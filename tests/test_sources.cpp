@@ -135,23 +135,30 @@ TEST(Sources, ConnectRefusalsAreHeld)
 
     harness::server srv;
     ASSERT_TRUE(srv.start({"-k", "1", "-T", "60000", "-u", "0", "-m", "0"}));
-    std::vector<client> flooders(66);
+    std::vector<client> flooders(70);
     for (client& f : flooders)
         ASSERT_TRUE(f.connect(srv.port(), 0, "127.0.0.2"));
-    // The first got in; 64 are held, and the 66th is answered at once.
+    // The first gets in and 64 of the others are held; past them (by the
+    // 70th, unless the rate gave back several connects meanwhile) a
+    // refusal is answered at once.
     EXPECT_TRUE(flooders[0].read_until(welcome));
-    EXPECT_TRUE(flooders[65].wait_closed());
-    EXPECT_EQ(flooders[65].received(), refusal);
+    EXPECT_TRUE(flooders[69].wait_closed());
+    EXPECT_EQ(flooders[69].received(), refusal);
     client other;
     ASSERT_TRUE(other.login(srv.port(), "other", "127.0.0.4"));
-    flooders[1].read_for(0);
-    EXPECT_EQ(flooders[1].received(), "");
-    EXPECT_EQ(srv.finish(SIGTERM, 5000), 0);
-    for (size_t i = 1; i < 65; ++i) {
-        EXPECT_TRUE(flooders[i].wait_closed());
-        EXPECT_EQ(flooders[i].received(), refusal) << i;
+    std::vector<client*> silent;
+    for (size_t i = 1; i < flooders.size(); ++i) {
+        flooders[i].read_for(0);
+        if (flooders[i].received().empty())
+            silent.push_back(&flooders[i]);
     }
-    EXPECT_EQ(occurrences(srv.log(), "dropped: too many connects from this address."), 1u);
+    EXPECT_EQ(silent.size(), 64u);
+    EXPECT_EQ(srv.finish(SIGTERM, 5000), 0);
+    for (client* f : silent) {
+        EXPECT_TRUE(f->wait_closed());
+        EXPECT_EQ(f->received(), refusal);
+    }
+    EXPECT_GE(occurrences(srv.log(), "dropped: too many connects from this address."), 1u);
 }
 
 // With -R 1 a source's shared budget outlives its connection: the next
