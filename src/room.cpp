@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <optional>
 
 #include "layout.h"
 
@@ -15,6 +16,10 @@ namespace nchatd {
 namespace {
 
 constexpr std::string_view some_spaces = "                                                               ";
+
+// A whole delivery in all but freak cases: banner, blanking of a one-row
+// input, message, prompt and input.
+constexpr size_t burst_max = 2 * (line_max + 8) + message_max + line_max + 128;
 
 // One delivery's bytes, gathered on the stack and appended to the queue at
 // once.  Whatever does not fit goes ahead as part of the same burst.
@@ -51,6 +56,13 @@ class Burst {
     // Bytes added so far.
     size_t size() const { return total_; }
     void finish() { room_.send(c_, {buf_.data(), len_}, Mode::last); }
+    // All of them, once finished, unless some went ahead.
+    std::optional<std::string_view> whole() const
+    {
+        if (len_ != total_)
+            return std::nullopt;
+        return std::string_view{buf_.data(), len_};
+    }
 
   private:
     void flush()
@@ -62,12 +74,46 @@ class Burst {
 
     Room& room_;
     Connection& c_;
-    // A whole delivery in all but freak cases: banner, blanking of a
-    // one-row input, message, prompt and input.
-    std::array<char, 2 * (line_max + 8) + message_max + line_max + 128> buf_;
+    std::array<char, burst_max> buf_;
     size_t len_ = 0;
     size_t total_ = 0;
 };
+
+// Goes back to where the prompt began, writes the message and draws the
+// prompt and the input again.  On one row going back is BS and spaces over
+// what the message will not cover, then CR; from a wrapped input it is CR,
+// up the rows it took, and an erase of the screen below, ahead of any
+// banner.  Without the stale redraw the cursor stands at the start of a
+// line.
+void compose(Burst& out, Profile& p, std::string_view input, const Message& m, layout::Cursor drawn, size_t width)
+{
+    const layout::Takeback back = layout::take_back(drawn, width, m.columns);
+    if (back.clear) {
+        out.add(texts::safe_cr);
+        if (back.up > 0)
+            out.addf("\x1b[%zuA", back.up);
+        out.add(texts::erase_below);
+    }
+    bool ring = p.bell & 1;
+    if (p.waiting) {
+        if (p.bell & 2) {
+            out.add(texts::bell);
+            ring = false;
+        }
+        out.add(texts::wakeup);
+        p.waiting = false;
+    }
+    out.fill('\b', back.backs);
+    out.fill(' ', back.backs);
+    if (ring)
+        out.add(texts::bell);
+    if (!back.clear)
+        out.add(texts::safe_cr);
+    out.add(m.stamp);
+    out.add(m.text);
+    out.add(texts::prompt);
+    out.add(input);
+}
 
 }  // namespace
 
@@ -232,54 +278,60 @@ Message::Message(std::string_view stamp_, std::string_view text_) : stamp(stamp_
     columns = stamp.size() + utf8::columns(shown);
 }
 
+// One message's bytes to readers with nothing typed, no bell and no wait,
+// which differ only by where their cursor stood and by their width: a
+// message to a room full of them is composed once, not once a reader.
+struct Room::Composed {
+    bool kept = false;
+    layout::Cursor drawn;
+    size_t width = 0;
+    layout::Cursor at;  // behind the prompt again, once delivered
+    size_t len = 0;
+    std::array<char, burst_max> bytes;
+
+    bool fits(layout::Cursor drawn_at, size_t columns) const { return kept && drawn == drawn_at && width == columns; }
+    void keep(layout::Cursor drawn_at, size_t columns, layout::Cursor after, std::string_view whole)
+    {
+        kept = true;
+        drawn = drawn_at;
+        width = columns;
+        at = after;
+        len = whole.copy(bytes.data(), bytes.size());
+    }
+};
+
 void Room::deliver(Connection& c, const Message& m)
+{
+    deliver(c, m, nullptr);
+}
+
+void Room::deliver(Connection& c, const Message& m, Composed* reuse)
 {
     if (!c.open())
         return;
     stats_.copies_delivered++;
-    // Go back to where the prompt began.  On one row that is BS and spaces
-    // over what the message will not cover, then CR; from a wrapped input it
-    // is CR, up the rows it took, and an erase of the screen below, ahead of
-    // any banner.  Without the stale redraw the cursor stands at the start
-    // of a line.
     const size_t width = c.width();
     const layout::Cursor drawn = c.out.drop_stale_redraw() ? layout::Cursor{} : c.screen.at;
-    const layout::Takeback back = layout::take_back(drawn, width, m.columns);
-    Burst out(*this, c);
-    if (back.clear) {
-        out.add(texts::safe_cr);
-        if (back.up > 0)
-            out.addf("\x1b[%zuA", back.up);
-        out.add(texts::erase_below);
+    const std::string_view input = c.editor.line();
+    if (!input.empty() || (c.profile.bell & 1) || c.profile.waiting)
+        reuse = nullptr;
+    layout::Cursor at;
+    if (reuse && reuse->fits(drawn, width)) {
+        send(c, {reuse->bytes.data(), reuse->len}, Mode::last);
+        at = reuse->at;
+    } else {
+        Burst out(*this, c);
+        compose(out, c.profile, input, m, drawn, width);
+        out.finish();
+        at = layout::advance(layout::place_run({}, width, texts::prompt.size()), width, input);
+        if (const auto whole = out.whole(); reuse && whole)
+            reuse->keep(drawn, width, at, *whole);
     }
-    Profile& p = c.profile;
-    bool ring = p.bell & 1;
-    if (p.waiting) {
-        if (p.bell & 2) {
-            out.add(texts::bell);
-            ring = false;
-        }
-        out.add(texts::wakeup);
-        p.waiting = false;
-    }
-    out.fill('\b', back.backs);
-    out.fill(' ', back.backs);
-    if (ring)
-        out.add(texts::bell);
-    if (!back.clear)
-        out.add(texts::safe_cr);
-    out.add(m.stamp);
-    out.add(m.text);
-    const size_t redraw_at = out.size();
-    out.add(texts::prompt);
-    out.add(c.editor.line());
-    const size_t redraw = out.size() - redraw_at;
-    out.finish();
     if (!c.open())
         return;
-    c.out.mark_redraw(redraw);
+    c.out.mark_redraw(texts::prompt.size() + input.size());
     c.screen.prompt_cols = static_cast<uint8_t>(texts::prompt.size());
-    c.screen.at = layout::advance(layout::place_run({}, width, texts::prompt.size()), width, c.editor.line());
+    c.screen.at = at;
 }
 
 // The one decision who reads what.  Notices reach everybody; what a user
@@ -287,13 +339,14 @@ void Room::deliver(Connection& c, const Message& m)
 // who ignore someone.
 void Room::to_readers(const Connection* from, const Message& m, bool said)
 {
+    Composed composed;
     for (Connection& c : slots_) {
         if (!c.open() || !c.named() || &c == from)
             continue;
         if (said && c.ignores.count > 0 && c.ignores.has(slot_of(*from)))
             continue;
         if (takes_delivery(c))
-            deliver(c, m);
+            deliver(c, m, &composed);
     }
 }
 

@@ -144,6 +144,8 @@ class Room {
     void log_event(const Peer& peer, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
   private:
+    struct Composed;
+    void deliver(Connection& c, const Message& m, Composed* reuse);
     void overflow(Connection& c);
     void end(Connection& c);
     void to_readers(const Connection* from, const Message& m, bool said);

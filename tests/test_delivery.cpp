@@ -162,4 +162,35 @@ TEST(Broadcast, ReachesEveryOtherLoggedInUser)
     EXPECT_EQ(b.read(d), "");
 }
 
+// A message is composed once for the readers with nothing typed; a reader
+// whose width, bell or wait differs still gets its own bytes, and its own
+// cursor for the next delivery, wherever it sits among the others.
+TEST(Broadcast, EachReaderGetsTheBytesOfItsOwnScreen)
+{
+    const auto seen = [](bool behind_plain_reader) {
+        unit::bench b;
+        const int a = b.login("A");
+        if (behind_plain_reader)
+            b.login("P");
+        const int narrow = b.login("N");
+        const int ringing = b.login("R");
+        const int waiting = b.login("W");
+        b.user(narrow).telnet.width = 1;
+        b.user(ringing).profile.bell = 1;
+        b.user(waiting).profile.waiting = true;
+        b.drain_all();
+        std::string got;
+        for (std::string_view text : {"longer than the narrow one\r\n"sv, "x\r\n"sv}) {
+            broadcast(b, a, text);
+            for (int reader : {narrow, ringing, waiting})
+                got += b.read(reader) + "|";
+        }
+        return got;
+    };
+    const std::string alone = seen(false);
+    EXPECT_NE(alone.find('\a'), std::string::npos);
+    EXPECT_NE(alone.find(banner), std::string::npos);
+    EXPECT_EQ(seen(true), alone);
+}
+
 }  // namespace
