@@ -43,18 +43,6 @@ bool OutputQueue::reserve(size_t len)
     return true;
 }
 
-bool OutputQueue::append(std::string_view bytes, Mode mode)
-{
-    if (!reserve(bytes.size()))
-        return false;
-    if (!bytes.empty())
-        std::memcpy(buf_.get() + tail_, bytes.data(), bytes.size());
-    tail_ += static_cast<uint32_t>(bytes.size());
-    if (mode == Mode::last)
-        burst_end_ = tail_;
-    return true;
-}
-
 void OutputQueue::consumed(size_t n)
 {
     head_ += static_cast<uint32_t>(n);
@@ -80,19 +68,6 @@ void OutputQueue::cut_to_burst()
     // Committed bytes go out whole even when they end inside a burst: the
     // alternative is a broken record.
     tail_ = std::max(burst_end_, head_ + committed_);
-}
-
-void OutputQueue::mark_redraw(size_t len)
-{
-    if (size() < len)
-        return;
-    redraw_end_ = tail_;
-    redraw_at_ = tail_ - static_cast<uint32_t>(len);
-}
-
-bool OutputQueue::drop_stale_redraw()
-{
-    return size() > outq_max / 2 && drop_redraw();
 }
 
 bool OutputQueue::drop_redraw()

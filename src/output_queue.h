@@ -4,8 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string_view>
+
+#include "bounds.h"
 
 namespace nchatd {
 
@@ -20,7 +23,18 @@ enum class Mode { more, last };
 class OutputQueue {
   public:
     // Appends unless the queue would pass its bound; then it takes nothing.
-    [[nodiscard]] bool append(std::string_view bytes, Mode mode);
+    // Inline: a line to the room is appended once for every reader.
+    [[nodiscard]] bool append(std::string_view bytes, Mode mode)
+    {
+        if (tail_ + bytes.size() > cap_ && !reserve(bytes.size()))
+            return false;
+        if (!bytes.empty())
+            std::memcpy(buf_.get() + tail_, bytes.data(), bytes.size());
+        tail_ += static_cast<uint32_t>(bytes.size());
+        if (mode == Mode::last)
+            burst_end_ = tail_;
+        return true;
+    }
     // What waits for the kernel.
     std::string_view pending() const { return {buf_.get() + head_, tail_ - head_}; }
     size_t size() const { return tail_ - head_; }
@@ -37,11 +51,17 @@ class OutputQueue {
     // Drops whatever follows the last complete burst.
     void cut_to_burst();
     // Notes that the last `len` bytes are a redraw of prompt and input line.
-    void mark_redraw(size_t len);
+    void mark_redraw(size_t len)
+    {
+        if (size() < len)
+            return;
+        redraw_end_ = tail_;
+        redraw_at_ = tail_ - static_cast<uint32_t>(len);
+    }
     // When the queue is more than half full and ends with a redraw the
     // client has not received yet, removes that redraw and returns true:
     // the client's screen then ends with the previous message's line end.
-    bool drop_stale_redraw();
+    bool drop_stale_redraw() { return size() > outq_max / 2 && drop_redraw(); }
     // Removes the redraw at the end of the queue, whatever its fill; true
     // when there was one the client has not received any of.
     bool drop_redraw();
