@@ -60,10 +60,11 @@ static const char* usage_text = R"(usage: nchatd-bench [options]
   --fanout-sizes LIST    clients of the fan-out runs (default 64,512,2048)
   --fanout-lines N       lines per fan-out run (default 200, or more where that
                          gives fewer than 250000 copies)
-  --rounds N             the servers take turns, lines/N lines each (default 4)
+  --rounds N             in fan-out and chatter the servers take turns, lines/N
+                         lines each (default 8)
   --chatter-clients N    clients of the chatter run (default 512)
   --chatter-senders N    senders of the chatter run (default 32)
-  --chatter-lines N      lines per chatter sender (default 50)
+  --chatter-lines N      lines per chatter sender (default 200)
   --storm-clients N      clients of the storm and memory runs (default 2048)
   --window N             logins in progress at once (default 4)
   --burst-clients N      clients that connect at once in the burst (default 1000)
@@ -207,7 +208,7 @@ static options parse_options(int argc, char** argv)
         else if (a == "--reclaim-clients")
             o.reclaim_clients = parse_count(a.c_str(), v, 1, bench_max_clients - 2);
         else if (a == "--rounds")
-            o.fan.rounds = parse_count(a.c_str(), v, 1, 1000);
+            o.fan.rounds = o.chat.rounds = parse_count(a.c_str(), v, 1, 1000);
         else if (a == "--budget")
             o.budget_s = parse_count(a.c_str(), v, 10, 86400);
         else if (a == "--line-timeout-ms")
@@ -430,33 +431,41 @@ static void run_single(stand& s, const options& o, row_kind kind, std::vector<ro
         s.populated = true;
         return stand_record(s, scenario_storm(s.l, s.t, s.size, o.window, s.relaxed), rows);
     }
-    stand_populate(s, o, kind != row_kind::memory);
-    stand_record(s, kind == row_kind::memory ? scenario_memory(s.l, s.t) : scenario_chatter(s.l, s.t, o.chat), rows);
+    stand_populate(s, o, false);
+    stand_record(s, scenario_memory(s.l, s.t), rows);
 }
 
-// The fan-out of all servers in turns of lines/rounds lines each.
+// A run of every server in `rounds` turns of `piece` lines each, so that a
+// change in the machine's other load touches all of them alike.
+template <class Run, class Opts>
+static void run_in_turns(std::vector<stand>& stands, const options& o, row_kind kind, const Opts& opts, int lines,
+                         int rounds, std::vector<row>& rows)
+{
+    std::vector<Run> runs(stands.size());
+    std::vector<bool> active(stands.size(), false);
+    for (size_t i = 0; i < stands.size(); ++i) {
+        if (stand_skip(stands[i], kind, rows))
+            continue;
+        stand_populate(stands[i], o);
+        scenario_begin(runs[i], stands[i].l, stands[i].t, opts);
+        active[i] = true;
+    }
+    int piece = (lines + rounds - 1) / rounds;
+    for (int round = 0; round < rounds; ++round)
+        for (size_t i = 0; i < stands.size(); ++i)
+            if (active[i])
+                scenario_lines(runs[i], stands[i].l, stands[i].t, opts, piece);
+    for (size_t i = 0; i < stands.size(); ++i)
+        if (active[i])
+            stand_record(stands[i], scenario_end(runs[i], stands[i].l, stands[i].t), rows);
+}
+
 static void run_fanout(std::vector<stand>& stands, const options& o, int size, std::vector<row>& rows)
 {
     fanout_opts fan = o.fan;
     if (!o.fanout_lines_given)
         fan.lines = std::max(fan.lines, (bench_fanout_copies + size - 2) / (size - 1));
-    std::vector<fanout_run> runs(stands.size());
-    std::vector<bool> active(stands.size(), false);
-    for (size_t i = 0; i < stands.size(); ++i) {
-        if (stand_skip(stands[i], row_kind::fanout, rows))
-            continue;
-        stand_populate(stands[i], o);
-        scenario_fanout_begin(runs[i], stands[i].l, stands[i].t, fan);
-        active[i] = true;
-    }
-    int piece = (fan.lines + fan.rounds - 1) / fan.rounds;
-    for (int round = 0; round < fan.rounds; ++round)
-        for (size_t i = 0; i < stands.size(); ++i)
-            if (active[i])
-                scenario_fanout_lines(runs[i], stands[i].l, stands[i].t, fan, piece);
-    for (size_t i = 0; i < stands.size(); ++i)
-        if (active[i])
-            stand_record(stands[i], scenario_fanout_end(runs[i], stands[i].l, stands[i].t), rows);
+    run_in_turns<fanout_run>(stands, o, row_kind::fanout, fan, fan.lines, fan.rounds, rows);
 }
 
 // Every server with its population of `size` clients, then the runs of
@@ -476,8 +485,7 @@ static void run_size(const options& o, int size, const std::string& dir, std::ve
     if (o.fanout && std::count(o.fanout_sizes.begin(), o.fanout_sizes.end(), size))
         run_fanout(stands, o, size, rows);
     if (o.chatter && size == o.chatter_clients)
-        for (stand& s : stands)
-            run_single(s, o, row_kind::chatter, rows);
+        run_in_turns<chatter_run>(stands, o, row_kind::chatter, o.chat, o.chat.lines, o.chat.rounds, rows);
     for (stand& s : stands)
         stand_close(s);
 }

@@ -105,7 +105,7 @@ static bool fanout_wait(load& l, target& t, const tally& tl, int seq, int receiv
     }
 }
 
-void scenario_fanout_begin(fanout_run& f, load& l, target& t, const fanout_opts& o)
+void scenario_begin(fanout_run& f, load& l, target& t, const fanout_opts& o)
 {
     f.r = row_for(t, row_kind::fanout);
     std::vector<int> ready = ready_clients(l);
@@ -125,8 +125,8 @@ void scenario_fanout_begin(fanout_run& f, load& l, target& t, const fanout_opts&
     l.current = nullptr;
 }
 
-// Adds the cost of one piece to the row.
-static void meter_add(const meter& m, const target& t, row& r)
+// Adds the cost of one piece, which brought `copies`, to the row.
+static void meter_add(const meter& m, const target& t, row& r, uint64_t copies)
 {
     row piece;
     meter_stop(m, t, piece);
@@ -134,13 +134,16 @@ static void meter_add(const meter& m, const target& t, row& r)
     r.gen_cpu_ns += piece.gen_cpu_ns;
     r.cpu.ticks = (r.cpu.ticks < 0 || piece.cpu.ticks < 0) ? -1 : r.cpu.ticks + piece.cpu.ticks;
     r.cpu.run_ns = (r.cpu.run_ns < 0 || piece.cpu.run_ns < 0) ? -1 : r.cpu.run_ns + piece.cpu.run_ns;
+    if (copies > 0 && piece.cpu.run_ns >= 0)
+        r.turn_us.push_back(double(piece.cpu.run_ns) / 1000.0 / double(copies));
 }
 
-void scenario_fanout_lines(fanout_run& f, load& l, target& t, const fanout_opts& o, int count)
+void scenario_lines(fanout_run& f, load& l, target& t, const fanout_opts& o, int count)
 {
     if (f.over)
         return;
     l.current = &f.tl;
+    const uint64_t intact_before = f.tl.intact;
     meter m = meter_start(t);
     int64_t deadline = bench_deadline(bench_scenario_deadline_ns);
     int end = std::min(o.lines, f.next_seq + count);
@@ -160,11 +163,11 @@ void scenario_fanout_lines(fanout_run& f, load& l, target& t, const fanout_opts&
         int64_t until = std::min(deadline, bench_now_ns() + o.line_timeout_ns);
         f.late_lines += !fanout_wait(l, t, f.tl, f.next_seq, f.receivers, f.dropped_before, until);
     }
-    meter_add(m, t, f.r);
+    meter_add(m, t, f.r, f.tl.intact - intact_before);
     l.current = nullptr;
 }
 
-row scenario_fanout_end(fanout_run& f, load& l, target& t)
+row scenario_end(fanout_run& f, load& l, target& t)
 {
     if (f.sender < 0) {
         scenario_check_server(f.r, l, t, f.dropped_before);
@@ -184,18 +187,10 @@ row scenario_fanout_end(fanout_run& f, load& l, target& t)
 // Chatter.
 // ---------------------------------------------------------------------------
 
-struct chatter_state {
-    std::vector<int> senders;     // client indices; slot s is senders[s]
-    std::vector<int> sent;        // lines sent per slot
-    std::vector<int64_t> sent_ns; // when the last one went
-    int total_sent = 0;
-    int late_lines = 0; // sent on although the witness had not seen the previous one
-    bool sender_lost = false;
-};
-
 // One pass over the senders: whoever's previous line reached the witness
-// (or is overdue) sends the next.  Returns true when all is sent and seen.
-static bool chatter_pass(load& l, chatter_state& st, const client& witness, int lines)
+// (or is overdue) sends the next, up to `lines` each.  Returns true when
+// all is sent and seen.
+static bool chatter_pass(load& l, chatter_run& st, const client& witness, int lines)
 {
     int64_t now = bench_now_ns();
     bool all_seen = true;
@@ -239,43 +234,67 @@ static void chatter_drain(load& l, target& t, const tally& tl, uint64_t expected
     }
 }
 
-row scenario_chatter(load& l, target& t, const chatter_opts& o)
+void scenario_begin(chatter_run& c, load& l, target& t, const chatter_opts& o)
 {
-    row r = row_for(t, row_kind::chatter);
+    c.r = row_for(t, row_kind::chatter);
     std::vector<int> ready = ready_clients(l);
-    r.clients = int(ready.size());
-    const int dropped_before = l.counts.dropped;
+    c.r.clients = int(ready.size());
+    c.dropped_before = l.counts.dropped;
     if (int(ready.size()) < o.senders + 1) {
-        note_add(r, "not enough clients logged in");
-        scenario_check_server(r, l, t, dropped_before);
-        return r;
+        note_add(c.r, "not enough clients logged in");
+        c.sender_lost = true;
+        return;
     }
-    const client& witness = l.clients[size_t(ready.back())];
-    chatter_state st;
-    st.senders.assign(ready.begin(), ready.begin() + o.senders);
-    st.sent.assign(st.senders.size(), 0);
-    st.sent_ns.assign(st.senders.size(), 0);
-    tally tl;
-    load_track(l, tl, st.senders, o.lines);
-    tally_reserve(tl, st.senders.size() * size_t(o.lines) * ready.size());
+    c.r.cpu = cpu_sample{0, 0}; // the pieces add up from here
+    c.r.gen_cpu_ns = 0;
+    c.witness = ready.back();
+    c.senders.assign(ready.begin(), ready.begin() + o.senders);
+    c.sent.assign(c.senders.size(), 0);
+    c.sent_ns.assign(c.senders.size(), 0);
+    load_track(l, c.tl, c.senders, o.lines);
+    tally_reserve(c.tl, c.senders.size() * size_t(o.lines) * ready.size());
+    l.current = nullptr;
+}
+
+void scenario_lines(chatter_run& c, load& l, target& t, const chatter_opts& o, int count)
+{
+    if (c.sender_lost || c.timed_out)
+        return;
+    const client& witness = l.clients[size_t(c.witness)];
+    const int upto = std::min(o.lines, (c.sent.empty() ? 0 : c.sent.front()) + count);
+    const uint64_t receivers = uint64_t(c.r.clients - 1);
+    const uint64_t intact_before = c.tl.intact;
+    l.current = &c.tl;
     meter m = meter_start(t);
     int64_t deadline = bench_deadline(bench_scenario_deadline_ns);
-    while (target_alive(t) && !st.sender_lost && witness.phase == client_phase::ready) {
-        if (chatter_pass(l, st, witness, o.lines) || bench_now_ns() > deadline || load_turn(l, 5) < 0)
+    while (target_alive(t) && !c.sender_lost && witness.phase == client_phase::ready) {
+        if (chatter_pass(l, c, witness, upto) || bench_now_ns() > deadline || load_turn(l, 5) < 0)
             break;
     }
-    r.lines = st.total_sent;
-    r.expected = uint64_t(st.total_sent) * uint64_t(ready.size() - 1);
-    chatter_drain(l, t, tl, r.expected, uint64_t(st.total_sent), dropped_before, deadline);
-    meter_stop(m, t, r);
-    if (st.sender_lost)
-        note_add(r, "a sender lost its connection");
-    if (st.late_lines > 0)
-        note_add(r, std::to_string(st.late_lines) + " lines timed out at the witness");
-    if (bench_now_ns() > deadline)
-        note_add(r, "stopped at the time limit");
-    finish_row(r, tl, l, t, dropped_before);
-    return r;
+    c.timed_out = bench_now_ns() > deadline;
+    chatter_drain(l, t, c.tl, uint64_t(c.total_sent) * receivers, uint64_t(c.total_sent), c.dropped_before,
+                  deadline);
+    meter_add(m, t, c.r, c.tl.intact - intact_before);
+    l.current = nullptr;
+}
+
+row scenario_end(chatter_run& c, load& l, target& t)
+{
+    if (c.witness < 0) {
+        scenario_check_server(c.r, l, t, c.dropped_before);
+        return c.r;
+    }
+    l.current = &c.tl;
+    c.r.lines = c.total_sent;
+    c.r.expected = uint64_t(c.total_sent) * uint64_t(c.r.clients - 1);
+    if (c.sender_lost)
+        note_add(c.r, "a sender lost its connection");
+    if (c.late_lines > 0)
+        note_add(c.r, std::to_string(c.late_lines) + " lines timed out at the witness");
+    if (c.timed_out)
+        note_add(c.r, "stopped at the time limit");
+    finish_row(c.r, c.tl, l, t, c.dropped_before);
+    return c.r;
 }
 
 // ---------------------------------------------------------------------------

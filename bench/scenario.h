@@ -30,6 +30,8 @@ struct row {
     int64_t gen_cpu_ns = -1;              // generator CPU used during the run
     long rss_kib = -1;                    // server VmRSS at the end
     std::string note;
+    // Fan-out and chatter: server CPU per copy (schedstat, us) of each turn.
+    std::vector<double> turn_us;
 
     // Burst (latency_ns: connect() to the first byte from the server).
     int greeted = 0;        // got the server's first bytes and stayed connected
@@ -60,13 +62,14 @@ struct row {
 
 struct fanout_opts {
     int lines = 200;
-    int rounds = 4; // the lines go out in this many turns, see fanout_run
+    int rounds = 8; // the lines go out in this many turns, see fanout_run
     int64_t line_timeout_ns = bench_default_line_timeout_ns;
 };
 
 struct chatter_opts {
     int senders = 32;
-    int lines = 50;
+    int lines = 200;
+    int rounds = 8; // as for the fan-out
 };
 
 // One sender; each line goes out when the previous one reached every
@@ -84,14 +87,32 @@ struct fanout_run {
     bool over = false; // no more lines: sender or server gone, or time is up
 };
 
-void scenario_fanout_begin(fanout_run& f, load& l, target& t, const fanout_opts& o);
+void scenario_begin(fanout_run& f, load& l, target& t, const fanout_opts& o);
 // Sends the next `count` lines.
-void scenario_fanout_lines(fanout_run& f, load& l, target& t, const fanout_opts& o, int count);
-row scenario_fanout_end(fanout_run& f, load& l, target& t);
+void scenario_lines(fanout_run& f, load& l, target& t, const fanout_opts& o, int count);
+row scenario_end(fanout_run& f, load& l, target& t);
 
 // Several senders at once.  A sender sends its next line when its previous
 // one reached the witness, the last client, which sends nothing itself.
-row scenario_chatter(load& l, target& t, const chatter_opts& o);
+// In pieces like the fan-out.
+struct chatter_run {
+    row r;
+    tally tl;
+    std::vector<int> senders;     // client indices; slot s is senders[s]
+    std::vector<int> sent;        // lines sent per slot
+    std::vector<int64_t> sent_ns; // when the last one went
+    int witness = -1;
+    int total_sent = 0;
+    int late_lines = 0; // sent on although the witness had not seen the previous one
+    int dropped_before = 0;
+    bool sender_lost = false;
+    bool timed_out = false;
+};
+
+void scenario_begin(chatter_run& c, load& l, target& t, const chatter_opts& o);
+// Each sender sends up to `count` more lines, and their copies arrive.
+void scenario_lines(chatter_run& c, load& l, target& t, const chatter_opts& o, int count);
+row scenario_end(chatter_run& c, load& l, target& t);
 
 // Logs `count` clients in from nothing, `window` at a time; the first
 // `relaxed` of them ask ngircd for relaxed flood protection.
