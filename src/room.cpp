@@ -227,11 +227,7 @@ void Room::send(Connection& c, std::string_view bytes, Mode mode)
             return;
         }
     }
-    queued_ += bytes.size();
-    if (!c.listed) {
-        c.listed = true;
-        pending_.push_back(slot_of(c));
-    }
+    note_queued(c, bytes.size());
 }
 
 void Room::send_stamp(Connection& c)
@@ -305,6 +301,30 @@ void Room::deliver(Connection& c, const Message& m)
     deliver(c, m, nullptr);
 }
 
+// The kept bytes to a reader whose screen they fit, without composing:
+// most of a line to the room goes this way, so it is checked before
+// anything changes (a queue over half its bound takes the long way, which
+// drops its stale redraw first).  False when they do not fit.
+bool Room::deliver_composed(Connection& c, const Composed& composed)
+{
+    if (!composed.kept || !c.open() || !c.editor.line().empty() || (c.profile.bell & 1) || c.profile.waiting ||
+        c.out.size() > outq_max / 2 || !composed.fits(c.screen.at, c.width()))
+        return false;
+    stats_.copies_delivered++;
+    const std::string_view bytes{composed.bytes.data(), composed.len};
+    if (c.out.append(bytes, Mode::last)) {
+        note_queued(c, bytes.size());
+    } else {
+        send(c, bytes, Mode::last);
+        if (!c.open())
+            return true;
+    }
+    c.out.mark_redraw(texts::prompt.size());
+    c.screen.prompt_cols = static_cast<uint8_t>(texts::prompt.size());
+    c.screen.at = composed.at;
+    return true;
+}
+
 void Room::deliver(Connection& c, const Message& m, Composed* reuse)
 {
     if (!c.open())
@@ -345,7 +365,7 @@ void Room::to_readers(const Connection* from, const Message& m, bool said)
             continue;
         if (said && c.ignores.count > 0 && c.ignores.has(slot_of(*from)))
             continue;
-        if (takes_delivery(c))
+        if (takes_delivery(c) && !deliver_composed(c, composed))
             deliver(c, m, &composed);
     }
 }

@@ -146,6 +146,16 @@ class Room {
   private:
     struct Composed;
     void deliver(Connection& c, const Message& m, Composed* reuse);
+    bool deliver_composed(Connection& c, const Composed& composed);
+    // Counts `bytes` newly queued for `c` and lists `c` for the flush.
+    void note_queued(Connection& c, size_t bytes)
+    {
+        queued_ += bytes;
+        if (!c.listed) {
+            c.listed = true;
+            pending_.push_back(slot_of(c));
+        }
+    }
     void overflow(Connection& c);
     void end(Connection& c);
     void to_readers(const Connection* from, const Message& m, bool said);
