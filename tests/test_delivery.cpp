@@ -172,9 +172,9 @@ TEST(Broadcast, EachReaderGetsTheBytesOfItsOwnScreen)
         const int a = b.login("A");
         if (behind_plain_reader)
             b.login("P");
-        const int narrow = b.login("N");
         const int ringing = b.login("R");
         const int waiting = b.login("W");
+        const int narrow = b.login("N");
         b.user(narrow).telnet.width = 1;
         b.user(ringing).profile.bell = 1;
         b.user(waiting).profile.waiting = true;
