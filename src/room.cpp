@@ -325,7 +325,7 @@ bool Room::deliver_composed(Connection& c, const Composed& composed)
     return true;
 }
 
-void Room::deliver(Connection& c, const Message& m, Composed* reuse)
+void Room::deliver(Connection& c, const Message& m, Composed* keep)
 {
     if (!c.open())
         return;
@@ -333,20 +333,15 @@ void Room::deliver(Connection& c, const Message& m, Composed* reuse)
     const size_t width = c.width();
     const layout::Cursor drawn = c.out.drop_stale_redraw() ? layout::Cursor{} : c.screen.at;
     const std::string_view input = c.editor.line();
-    if (!input.empty() || (c.profile.bell & 1) || c.profile.waiting)
-        reuse = nullptr;
-    layout::Cursor at;
-    if (reuse && reuse->fits(drawn, width)) {
-        send(c, {reuse->bytes.data(), reuse->len}, Mode::last);
-        at = reuse->at;
-    } else {
-        Burst out(*this, c);
-        compose(out, c.profile, input, m, drawn, width);
-        out.finish();
-        at = layout::advance(layout::place_run({}, width, texts::prompt.size()), width, input);
-        if (const auto whole = out.whole(); reuse && whole)
-            reuse->keep(drawn, width, at, *whole);
-    }
+    // Kept for the readers after this one, whose bytes would be the same;
+    // asked before composing, which ends a wait.
+    const bool plain = input.empty() && !(c.profile.bell & 1) && !c.profile.waiting;
+    Burst out(*this, c);
+    compose(out, c.profile, input, m, drawn, width);
+    out.finish();
+    const layout::Cursor at = layout::advance(layout::place_run({}, width, texts::prompt.size()), width, input);
+    if (const auto whole = out.whole(); keep && plain && whole)
+        keep->keep(drawn, width, at, *whole);
     if (!c.open())
         return;
     c.out.mark_redraw(texts::prompt.size() + input.size());

@@ -145,7 +145,7 @@ class Room {
 
   private:
     struct Composed;
-    void deliver(Connection& c, const Message& m, Composed* reuse);
+    void deliver(Connection& c, const Message& m, Composed* keep);
     bool deliver_composed(Connection& c, const Composed& composed);
     // Counts `bytes` newly queued for `c` and lists `c` for the flush.
     void note_queued(Connection& c, size_t bytes)
