@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "commands.h"
@@ -36,6 +37,34 @@ size_t echo_erase(Connection& c, char* out)
     layout::Cursor to = from.col > cols ? layout::Cursor{from.row, from.col - cols} : input_end(c);
     size_t n = layout::erase(out, from, to, c.width());
     c.screen.at = to;
+    return n;
+}
+
+// Printable ASCII and TAB in the telnet filter's plain state, the bulk of
+// what people type and paste, taken as a run: what byte by byte would
+// make of them (appended, echoed, the cursor moved one column each)
+// without a call per byte.  Returns the bytes taken, perhaps none.
+size_t take_plain_run(Connection& c, std::span<const unsigned char> bytes, char* echo, size_t echo_room)
+{
+    const telnet::State& t = c.telnet;
+    if (t.iac_seen || t.in_subneg || t.skip > 0)
+        return 0;
+    LineEditor& ed = c.editor;
+    const size_t limit = std::min({bytes.size(), line_max - ed.len, echo_room});
+    size_t n = 0;
+    while (n < limit && ((bytes[n] >= 32 && bytes[n] <= 126) || bytes[n] == '\t'))
+        ++n;
+    if (n == 0)
+        return 0;
+    if (!ed.text)
+        ed.text = std::make_unique_for_overwrite<char[]>(line_max);
+    std::memcpy(ed.text.get() + ed.len, bytes.data(), n);
+    std::memcpy(echo, bytes.data(), n);
+    ed.len += n;
+    ed.cols += n;
+    ed.have = ed.need = 0;
+    ed.appended = 1;
+    c.screen.at = layout::place_run(c.screen.at, c.width(), n);
     return n;
 }
 
@@ -157,6 +186,14 @@ Received receive(Room& room, Connection& c, std::span<const unsigned char> bytes
     size_t lines = 0;
     size_t i = 0;
     for (; i < bytes.size() && c.open(); ++i) {
+        // Room for the run's echo such that no byte of it would have sent
+        // the echo so far in a piece of its own.
+        const size_t echo_room = echo.size() + 1 - std::min(echo.size() + 1, echo_len + echo_per_byte_max);
+        if (const size_t run = take_plain_run(c, bytes.subspan(i), echo.data() + echo_len, echo_room)) {
+            echo_len += run;
+            i += run - 1;
+            continue;
+        }
         unsigned char b = bytes[i];
         telnet::Verdict v = telnet::filter(c.telnet, b);
         if (v == telnet::Verdict::command && !c.profile.telnet_sent)

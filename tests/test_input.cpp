@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include "layout.h"
 #include "line_editor.h"
 #include "telnet.h"
 #include "unit.h"
+#include "utf8.h"
 
 using namespace std::literals;
 
@@ -252,6 +254,56 @@ TEST(Input, LinesAcrossAndWithinReceives)
                                          "/status away\r\nSS:SS * status set\r\nSS:SS * end.\r\n> ");
     EXPECT_EQ(unit::mask(b.read(o)), notice("* user alice logged in from 127.0.0.1") + notice("<alice> hello") +
                                          notice("* alice set status to \"away\""));
+}
+
+// What a receive makes of its bytes does not depend on how they were cut:
+// the same bytes whole and one per receive leave the same echo, line and
+// cursor.  The mix crosses every edge of a run taken whole: telnet
+// commands, a window report and a subnegotiation of printable bytes inside
+// text, a byte after IAC taken as data, a UTF-8 character cut short by
+// ASCII, wide characters at a 7-column edge, erases back over the wraps,
+// control bytes, and a line that overflows.
+TEST(Input, TheSameBytesHoweverTheyArrive)
+{
+    // The first IAC brings the option sequence ahead of the echo gathered
+    // before it, so it comes first.
+    std::string mix = "\xff\xfb\x01"
+                      "ab\tc\xff\xfd\x22"
+                      "de\xff\xfa\x1f\x00\x07\x00\x05\xff\xf0\xff\xfa\x18xterm\xff\xf0\xffxy\xfbz"
+                      "fgh\xe4\xbd"
+                      "ij\xa0\xe4\xbd\xa0k"
+                      "lmn\b\b\b\b\x7f\x01\x1bop\xe4\xbd\xa0\xe5\xa5\xbdq"s;
+    for (int i = 0; i < 60; ++i)
+        mix += "0123456789";
+    mix += "\b\brs";
+    struct Seen {
+        std::string echo, line;
+        size_t cols;
+        nchatd::layout::Cursor at;
+    };
+    const auto run = [&](size_t piece) {
+        unit::bench b;
+        int a = b.login("al");
+        b.read(a);
+        std::string echo;
+        for (size_t at = 0; at < mix.size(); at += piece) {
+            b.feed(a, std::string_view(mix).substr(at, piece));
+            echo += b.read(a);
+        }
+        return Seen{echo, line_of(b, a), b.user(a).editor.cols, b.user(a).screen.at};
+    };
+    const Seen whole = run(mix.size()), bytewise = run(1);
+    EXPECT_EQ(whole.echo, bytewise.echo);
+    EXPECT_EQ(whole.line, bytewise.line);
+    EXPECT_EQ(whole.at, bytewise.at);
+    // And what they leave is what the editor's rules say, one by one.
+    std::string digits;
+    for (int i = 0; i < 49; ++i)
+        digits += "0123456789";
+    const std::string line = "ab\tcdexyzfghijop\xe4\xbd\xa0\xe5\xa5\xbdq" + digits.substr(0, 486) + "rs";
+    EXPECT_EQ(whole.line, line);
+    EXPECT_EQ(whole.cols, nchatd::utf8::columns(line));
+    EXPECT_EQ(whole.at, nchatd::layout::advance(nchatd::layout::place_run({}, 7, 2), 7, line));
 }
 
 TEST(Input, BytesAfterAClosingLineAreIgnored)
