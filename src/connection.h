@@ -33,13 +33,13 @@ struct Peer {
 
 // What the user chose and did.
 struct Profile {
+    uint8_t bell = 0;  // bit 0: ring on every delivered line; bit 1: when one ends the wait
+    bool waiting = false;
     std::array<char, name_max + 1> name{};  // empty until logged in
     // status_max characters of UTF-8.  Few users set one: a string keeps a
     // short text in place and a long one on the heap, instead of room for
     // the longest in every slot.
     std::string status;
-    uint8_t bell = 0;  // bit 0: ring on every delivered line; bit 1: when one ends the wait
-    bool waiting = false;
     bool telnet_sent = false;
     time_t login_time = 0;
     time_t last_active = 0;
@@ -100,9 +100,9 @@ struct Backlog {
 // What one receive brought beyond a command whose reply left the queue
 // over the hold mark; taken before anything new is read.
 struct Unread {
-    std::array<unsigned char, recv_size> bytes{};
-    uint8_t at = 0;
+    uint8_t at = 0;  // ahead of the bytes, for the poll set's check of empty()
     uint8_t end = 0;
+    std::array<unsigned char, recv_size> bytes{};
     bool empty() const { return at == end; }
 };
 static_assert(recv_size <= 255);
@@ -129,28 +129,35 @@ inline bool valid_name(std::string_view name)
     return true;
 }
 
-struct Connection {
+// A line to the room reads a few fields of every slot in a row, hundreds
+// of slots for one line: those fields come first, in the first two cache
+// lines of a slot (the queue, where the cursor stands, the width, the
+// input line, and the head of the profile: bell, wait and name), then what
+// a flush reads, then the rest.
+struct alignas(64) Connection {
+    bool in_use = false;
+    bool listed = false;  // on the room's list of queued output
+    Closing closing = Closing::open;
+    OutputQueue out;
+    Screen screen;
+    telnet::State telnet;
+    LineEditor editor;
+    Profile profile;
+
     unique_fd fd;  // the transport's handle; empty for a free slot
     // All I/O on `fd`, plain or TLS; set by the server's admission, null
     // under the in-memory transports of tests and the fuzzer.
     StreamHolder stream;
-    bool in_use = false;
-    bool listed = false;  // on the room's list of queued output
-    Closing closing = Closing::open;
+    FloodBudget flood;
+    Backlog backlog;
+    Unread unread;
+
     const char* why = nullptr;  // the reason logged when it is dropped
     int64_t admitted_s = 0;     // monotonic seconds, for the login grace
     Peer peer;
-    telnet::State telnet;
-    LineEditor editor;
-    Screen screen;
-    Profile profile;
-    FloodBudget flood;
     Ignores ignores;
     Standing standing;
     uint32_t source = 0;  // the server's entry for the connection's address
-    Backlog backlog;
-    Unread unread;
-    OutputQueue out;
 
     bool open() const { return in_use && closing == Closing::open; }
     bool named() const { return profile.name[0] != '\0'; }

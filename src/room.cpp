@@ -358,15 +358,16 @@ void Room::deliver(Connection& c, const Message& m, Composed* keep)
 }
 
 // The one decision who reads what.  Notices reach everybody; what a user
-// said skips those who ignore that user, a check paid only by readers
-// who ignore someone.
+// said skips those who ignore that user, a check paid only while somebody
+// does: the writer's count of lists it is in says so once for the line.
 void Room::to_readers(const Connection* from, const Message& m, bool said)
 {
     Composed composed;
+    const bool ignored = said && from->ignores.by > 0;
     for (Connection& c : slots_) {
         if (!c.open() || !c.named() || &c == from)
             continue;
-        if (said && c.ignores.count > 0 && c.ignores.has(slot_of(*from)))
+        if (ignored && c.ignores.count > 0 && c.ignores.has(slot_of(*from)))
             continue;
         if (takes_delivery(c) && !deliver_composed(c, composed))
             deliver(c, m, &composed);
