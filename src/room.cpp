@@ -312,25 +312,29 @@ void Room::deliver(Connection& c, const Message& m)
 // The kept bytes to a reader whose screen they fit, without composing:
 // most of a line to the room goes this way, so it is checked before
 // anything changes (a queue over half its bound takes the long way, which
-// drops its stale redraw first).  False when they do not fit.
-bool Room::deliver_composed(Connection& c, const Composed& composed)
+// drops its stale redraw first).  False when they do not fit.  Inline in
+// the loop over the readers, with the rare full queue out of line.
+inline bool Room::deliver_composed(Connection& c, const Composed& composed)
 {
     if (!composed.kept || !c.open() || !c.editor.line().empty() || (c.profile.bell & 1) || c.profile.waiting ||
         c.out.size() > outq_max / 2 || !composed.fits(c.screen.at, c.width()))
         return false;
     stats_.copies_delivered++;
     const std::string_view bytes{composed.bytes.data(), composed.len};
-    if (c.out.append(bytes, Mode::last)) {
+    if (c.out.append(bytes, Mode::last))
         note_queued(c, bytes.size());
-    } else {
-        send(c, bytes, Mode::last);
-        if (!c.open())
-            return true;
-    }
+    else if (!send_past_full(c, bytes))
+        return true;
     c.out.mark_redraw(texts::prompt.size());
     c.screen.prompt_cols = static_cast<uint8_t>(texts::prompt.size());
     c.screen.at = composed.at;
     return true;
+}
+
+bool Room::send_past_full(Connection& c, std::string_view bytes)
+{
+    send(c, bytes, Mode::last);
+    return c.open();
 }
 
 void Room::deliver(Connection& c, const Message& m, Composed* keep)

@@ -147,6 +147,8 @@ class Room {
     struct Composed;
     void deliver(Connection& c, const Message& m, Composed* keep);
     bool deliver_composed(Connection& c, const Composed& composed);
+    // A send to a queue that was full a moment ago; false when that closed `c`.
+    bool send_past_full(Connection& c, std::string_view bytes);
     // Counts `bytes` newly queued for `c` and lists `c` for the flush.
     void note_queued(Connection& c, size_t bytes)
     {
