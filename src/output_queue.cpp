@@ -43,26 +43,6 @@ bool OutputQueue::reserve(size_t len)
     return true;
 }
 
-void OutputQueue::consumed(size_t n)
-{
-    head_ += static_cast<uint32_t>(n);
-    committed_ = committed_ > n ? committed_ - static_cast<uint32_t>(n) : 0;
-    if (head_ >= tail_)
-        clear();
-}
-
-void OutputQueue::commit(size_t n)
-{
-    committed_ = static_cast<uint32_t>(std::min(n, size()));
-}
-
-void OutputQueue::clear()
-{
-    head_ = tail_ = burst_end_ = 0;
-    redraw_at_ = redraw_end_ = 0;
-    committed_ = 0;
-}
-
 void OutputQueue::cut_to_burst()
 {
     // Committed bytes go out whole even when they end inside a burst: the

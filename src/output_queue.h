@@ -1,6 +1,7 @@
 // Output queued for one connection until the kernel takes it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -40,14 +41,26 @@ class OutputQueue {
     size_t size() const { return tail_ - head_; }
     bool empty() const { return head_ == tail_; }
     size_t capacity() const { return cap_; }
-    // The kernel took `n` bytes from the front.
-    void consumed(size_t n);
+    // The kernel took `n` bytes from the front.  Inline, as append: once
+    // for every send.
+    void consumed(size_t n)
+    {
+        head_ += static_cast<uint32_t>(n);
+        committed_ = committed_ > n ? committed_ - static_cast<uint32_t>(n) : 0;
+        if (head_ >= tail_)
+            clear();
+    }
     // The first `n` bytes went to a stream that holds them without having
     // sent them (a TLS record waiting for the kernel), and that must be
     // handed them again unchanged: the rules below leave them as they are.
-    void commit(size_t n);
+    void commit(size_t n) { committed_ = static_cast<uint32_t>(std::min(n, size())); }
     // Empties the queue, keeping its buffer.
-    void clear();
+    void clear()
+    {
+        head_ = tail_ = burst_end_ = 0;
+        redraw_at_ = redraw_end_ = 0;
+        committed_ = 0;
+    }
     // Drops whatever follows the last complete burst.
     void cut_to_burst();
     // Notes that the last `len` bytes are a redraw of prompt and input line.

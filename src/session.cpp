@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
+#include <span>
+#include <string_view>
 
 #include "commands.h"
 #include "layout.h"
@@ -38,6 +41,16 @@ size_t echo_erase(Connection& c, char* out)
     size_t n = layout::erase(out, from, to, c.width());
     c.screen.at = to;
     return n;
+}
+
+// The pieces one after another in `out`, as far as it holds them: a chat
+// line is joined twice, for less than a format string costs once.
+std::string_view join(std::span<char> out, std::initializer_list<std::string_view> pieces)
+{
+    size_t n = 0;
+    for (std::string_view piece : pieces)
+        n += piece.copy(out.data() + n, out.size() - n);
+    return {out.data(), n};
 }
 
 // Printable ASCII and TAB in the telnet filter's plain state, the bulk of
@@ -130,12 +143,9 @@ void chat(Room& room, Connection& c, std::string_view line)
     if (hold_back(room, c))
         return;
     char text[message_max];
-    const char* name = c.profile.name.data();
-    const int width = static_cast<int>(line.size());
-    int n = snprintf(text, sizeof text, "<%s> %.*s\r\n", name, width, line.data());
     char own[message_max];
-    int m = snprintf(own, sizeof own, "<\x1b[1m%s\x1b[0m> %.*s\r\n", name, width, line.data());
-    room.say(c, {text, static_cast<size_t>(n)}, {own, static_cast<size_t>(m)});
+    const std::string_view name = c.name();
+    room.say(c, join(text, {"<", name, "> ", line, "\r\n"}), join(own, {"<\x1b[1m", name, "\x1b[0m> ", line, "\r\n"}));
 }
 
 void take_line(Room& room, Connection& c, std::string_view line)

@@ -48,8 +48,12 @@ int width(int32_t cp)
 
 size_t columns(std::string_view text)
 {
-    size_t cols = 0;
-    for (size_t i = 0; i < text.size();) {
+    // Every byte below 0x80 takes one column, and most text is nothing else.
+    size_t i = 0;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80)
+        ++i;
+    size_t cols = i;
+    while (i < text.size()) {
         auto lead = static_cast<unsigned char>(text[i]);
         size_t n = lead < 0x80 ? 1 : sequence_length(lead);
         if (n <= 1 || i + n > text.size()) {
