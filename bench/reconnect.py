@@ -83,6 +83,20 @@ class Ngircd:
 def run(kind):
     port = free_port()
     p = kind.start(port)
+    try:
+        measure(kind, port, p)
+    finally:
+        # Also on an early exit (a reader that cannot log in, a port that
+        # never opens): the server is ours to stop, by its PID.
+        p.terminate()
+        try:
+            p.wait(5)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+
+def measure(kind, port, p):
     wait_port(port)
     time.sleep(1.2)  # the probe above is a connect of its own
     reader = connect(port, '127.0.0.3')
@@ -144,8 +158,6 @@ def run(kind):
     for t in threads:
         t.join()
     reader.close()
-    p.terminate()
-    p.wait(5)
     secs = t1 - t0
     print(f'{kind.name:7} reconnect P={args.parallel:<3} {secs:6.1f} {sum(tried):8} {sum(refused):8} '
           f'{seen / secs:10.1f} {100 * (c1 - c0) / secs:6.1f} {1e6 * (c1 - c0) / max(sum(tried), 1):8.1f}')

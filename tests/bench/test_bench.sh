@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A small run of nchatd-bench against nchatd and the bare relay:
 #
-#   test_bench.sh BENCH NCHATD FLOOR
+#   test_bench.sh BENCH NCHATD FLOOR RECONNECT_PY
 #
 # Every fan-out and chatter row must show all its clients logged in and all
 # its copies (lines times the other clients) arrived, none lost or cut, and the bench's own check of
@@ -9,12 +9,14 @@
 # nchatd with its defences on: every client greeted, the flooder held back
 # while no chatter copy is lost and no slow reader dropped, every quiet
 # client's full queue dropped.  Their CPU and latency targets are left to
-# `make bench`: a busy test machine would miss them.
+# `make bench`: a busy test machine would miss them.  Last, the reconnect
+# bench given a server that never listens must give up and stop it.
 set -u
 
-bench=$1 nchatd=$2 floor=$3
+bench=$1 nchatd=$2 floor=$3 reconnect=$4
 out=$(mktemp) || exit 1
-trap 'rm -f "$out"' EXIT
+stand_in=$(mktemp) || exit 1
+trap 'rm -f "$out" "$stand_in" "$stand_in.pid"' EXIT
 
 "$bench" --server "$nchatd" --floor "$floor" --servers nchatd,floor \
   --scenarios fanout,chatter --fanout-sizes 8 --fanout-lines 20 --rounds 2 \
@@ -80,3 +82,15 @@ awk '
     exit bad > 0
   }' "$out" || exit 1
 echo "ok: burst greeted, flooder held back, full queues dropped and memory returned"
+
+command -v python3 >/dev/null || { echo "skip: the reconnect bench needs python3"; exit 0; }
+printf '#!/bin/sh\necho $$ >"%s.pid"\nexec sleep 60\n' "$stand_in" >"$stand_in"
+chmod +x "$stand_in"
+if python3 "$reconnect" "$stand_in" >"$out" 2>&1; then
+  cat "$out"; echo "FAIL: the reconnect bench ran against a server that never listened"; exit 1
+fi
+pid=$(cat "$stand_in.pid" 2>/dev/null)
+if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+  kill "$pid"; echo "FAIL: the reconnect bench left its server running after giving up"; exit 1
+fi
+echo "ok: the reconnect bench stops the server it started when it gives up"
