@@ -130,26 +130,25 @@ inline bool valid_name(std::string_view name)
 }
 
 // A line to the room reads a few fields of every slot in a row, hundreds
-// of slots for one line: those fields come first, in the first two cache
-// lines of a slot (the queue, where the cursor stands, the width, the
-// input line, and the head of the profile: bell, wait and name), then what
-// a flush reads, then the rest.
+// of slots for one line, and the flush after it a few more: those fields
+// come first, in the first three cache lines of a slot (the queue, where
+// the cursor stands, the width, the input line, the stream, the budgets
+// and the head of the profile: bell, wait and name), then the rest.
 struct alignas(64) Connection {
     bool in_use = false;
     bool listed = false;  // on the room's list of queued output
     Closing closing = Closing::open;
+    unique_fd fd;  // the transport's handle; empty for a free slot
     OutputQueue out;
     Screen screen;
     telnet::State telnet;
     LineEditor editor;
-    Profile profile;
-
-    unique_fd fd;  // the transport's handle; empty for a free slot
     // All I/O on `fd`, plain or TLS; set by the server's admission, null
     // under the in-memory transports of tests and the fuzzer.
     StreamHolder stream;
     FloodBudget flood;
     Backlog backlog;
+    Profile profile;
     Unread unread;
 
     const char* why = nullptr;  // the reason logged when it is dropped

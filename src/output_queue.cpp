@@ -34,10 +34,13 @@ bool OutputQueue::reserve(size_t len)
     while (cap < used + len)
         cap *= 2;
     cap = std::min(cap, outq_max);
-    auto* grown = static_cast<char*>(std::realloc(buf_.get(), cap));
+    // On a cache line of its own: a copy to a reader then fills one line
+    // rather than straddling two, for the memcpy here and for the kernel's.
+    auto* grown = static_cast<char*>(std::aligned_alloc(queue_align, cap));
     if (!grown)
         return false;
-    (void)buf_.release();
+    if (tail_ > 0)
+        std::memcpy(grown, buf_.get(), tail_);
     buf_.reset(grown);
     cap_ = static_cast<uint32_t>(cap);
     return true;

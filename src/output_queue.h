@@ -86,6 +86,8 @@ class OutputQueue {
         void operator()(char* p) const { std::free(p); }
     };
     bool reserve(size_t len);
+    static constexpr size_t queue_align = 64;
+    static_assert(outq_initial % queue_align == 0 && outq_max % queue_align == 0);
 
     std::unique_ptr<char, free_deleter> buf_;
     uint32_t cap_ = 0;
