@@ -98,12 +98,13 @@ struct Backlog {
 };
 
 // What one receive brought beyond a command whose reply left the queue
-// over the hold mark; taken before anything new is read.
+// over the hold mark; taken before anything new is read.  Every flush asks
+// whether there is any, to know whether to poll for input, and hardly any
+// reads the bytes: the length sits among a slot's hot fields, the bytes
+// (Connection::unread_bytes) at its back.
 struct Unread {
-    uint8_t at = 0;  // ahead of the bytes, for the poll set's check of empty()
-    uint8_t end = 0;
-    std::array<unsigned char, recv_size> bytes{};
-    bool empty() const { return at == end; }
+    uint8_t len = 0;
+    bool empty() const { return len == 0; }
 };
 static_assert(recv_size <= 255);
 
@@ -132,8 +133,9 @@ inline bool valid_name(std::string_view name)
 // A line to the room reads a few fields of every slot in a row, hundreds
 // of slots for one line, and the flush after it a few more: those fields
 // come first, in the first three cache lines of a slot (the queue, where
-// the cursor stands, the width, the input line, the stream, the budgets
-// and the head of the profile: bell, wait and name), then the rest.
+// the cursor stands, the width, held input, the input line, the stream,
+// the budgets and the head of the profile: bell, wait and name), then the
+// rest.
 struct alignas(64) Connection {
     bool in_use = false;
     bool listed = false;  // on the room's list of queued output
@@ -142,6 +144,7 @@ struct alignas(64) Connection {
     OutputQueue out;
     Screen screen;
     telnet::State telnet;
+    Unread unread;
     LineEditor editor;
     // All I/O on `fd`, plain or TLS; set by the server's admission, null
     // under the in-memory transports of tests and the fuzzer.
@@ -149,7 +152,6 @@ struct alignas(64) Connection {
     FloodBudget flood;
     Backlog backlog;
     Profile profile;
-    Unread unread;
 
     const char* why = nullptr;  // the reason logged when it is dropped
     int64_t admitted_s = 0;     // monotonic seconds, for the login grace
@@ -157,6 +159,7 @@ struct alignas(64) Connection {
     Ignores ignores;
     Standing standing;
     uint32_t source = 0;  // the server's entry for the connection's address
+    std::array<unsigned char, recv_size> unread_bytes{};  // held input: the first unread.len bytes
 
     bool open() const { return in_use && closing == Closing::open; }
     bool named() const { return profile.name[0] != '\0'; }

@@ -260,10 +260,8 @@ void Server::take_input(Connection& c, std::span<const unsigned char> bytes)
     if (r.used < bytes.size()) {
         const bool listed = !c.unread.empty();
         std::span<const unsigned char> rest = bytes.subspan(r.used);
-        Unread& u = c.unread;
-        std::copy(rest.begin(), rest.end(), u.bytes.begin());
-        u.at = 0;
-        u.end = static_cast<uint8_t>(rest.size());
+        std::copy(rest.begin(), rest.end(), c.unread_bytes.begin());
+        c.unread.len = static_cast<uint8_t>(rest.size());
         if (!listed)
             unread_.push_back(room_.slot_of(c));
     }
@@ -289,8 +287,11 @@ void Server::resume_held()
             unread_.push_back(slot);
             continue;
         }
-        const Unread u = std::exchange(c.unread, {});
-        take_input(c, std::span<const unsigned char>(u.bytes).subspan(u.at, u.end - u.at));
+        // A copy: what take_input holds back again goes to the same place.
+        std::array<unsigned char, recv_size> held;
+        const size_t len = std::exchange(c.unread.len, 0);
+        std::copy_n(c.unread_bytes.begin(), len, held.begin());
+        take_input(c, std::span<const unsigned char>(held.data(), len));
         if (c.open())
             set_events(c);
         room_.retire();
