@@ -131,26 +131,28 @@ inline bool valid_name(std::string_view name)
 }
 
 // A line to the room reads a few fields of every slot in a row, hundreds
-// of slots for one line, and the flush after it a few more: those fields
-// come first, in the first three cache lines of a slot (the queue, where
-// the cursor stands, the width, held input, the input line, the stream,
-// the budgets and the head of the profile: bell, wait and name), then the
-// rest.
+// of slots for one line, and the flush after it a few more, with a send
+// between two slots that passes much of the cache through the kernel.
+// Those fields come first: what the flush reads in a slot's first two
+// cache lines (the queue, held input, the stream and the budgets), what
+// the delivery reads besides in the third (where the cursor stands, the
+// width, the input line and the head of the profile: bell, wait and name);
+// then the rest.
 struct alignas(64) Connection {
     bool in_use = false;
     bool listed = false;  // on the room's list of queued output
     Closing closing = Closing::open;
+    Unread unread;
     unique_fd fd;  // the transport's handle; empty for a free slot
     OutputQueue out;
-    Screen screen;
-    telnet::State telnet;
-    Unread unread;
-    LineEditor editor;
     // All I/O on `fd`, plain or TLS; set by the server's admission, null
     // under the in-memory transports of tests and the fuzzer.
     StreamHolder stream;
     FloodBudget flood;
     Backlog backlog;
+    Screen screen;
+    telnet::State telnet;
+    LineEditor editor;
     Profile profile;
 
     const char* why = nullptr;  // the reason logged when it is dropped
@@ -158,7 +160,7 @@ struct alignas(64) Connection {
     Peer peer;
     Ignores ignores;
     Standing standing;
-    uint32_t source = 0;  // the server's entry for the connection's address
+    uint32_t source = 0;                                  // the server's entry for the connection's address
     std::array<unsigned char, recv_size> unread_bytes{};  // held input: the first unread.len bytes
 
     bool open() const { return in_use && closing == Closing::open; }

@@ -507,7 +507,9 @@ void Room::retire()
 void Room::flush_all()
 {
     size_t kept = 0;
-    for (size_t slot : pending_) {
+    for (size_t i = 0; i < pending_.size(); ++i) {
+        prefetch_flush(i);
+        const size_t slot = pending_[i];
         Connection& c = slots_[slot];
         if (c.in_use && !transport_.flush(c)) {
             pending_[kept++] = slot;
@@ -517,6 +519,20 @@ void Room::flush_all()
     }
     pending_.resize(kept);
     queued_ = 0;
+}
+
+// Each send passes much of the cache through the kernel, so the next
+// slots' fields and queue would be fetched cold, one stall per copy: they
+// are asked for while the send before them runs.
+void Room::prefetch_flush(size_t i) const
+{
+    if (i + 2 < pending_.size()) {
+        const char* ahead = reinterpret_cast<const char*>(&slots_[pending_[i + 2]]);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 64);
+    }
+    if (i + 1 < pending_.size())
+        __builtin_prefetch(slots_[pending_[i + 1]].out.pending().data());
 }
 
 void Room::log_event(const Peer& peer, const char* fmt, ...)

@@ -161,6 +161,7 @@ class Room {
     void overflow(Connection& c);
     void end(Connection& c);
     void to_readers(const Connection* from, const Message& m, bool said);
+    void prefetch_flush(size_t i) const;
     void forget_ignores(Connection& c);
 
     std::vector<Connection> slots_;
