@@ -568,16 +568,26 @@ std::string take_masked(client& c, size_t size, int timeout_ms)
     return mask_stamps(c.take());
 }
 
+// The last byte of the escape sequence at `at`: a control sequence runs to
+// its final byte (ESC [, parameters and intermediates, then @ to ~), any
+// other escape takes one byte after the ESC.
+static size_t escape_end(std::string_view wire, size_t at)
+{
+    if (at + 1 >= wire.size() || wire[at + 1] != '[')
+        return std::min(at + 1, wire.size());
+    size_t i = at + 2;
+    while (i < wire.size() && (wire[i] < 0x40 || wire[i] > 0x7e))
+        ++i;
+    return i;
+}
+
 std::string screen_text(std::string_view wire)
 {
     std::string out;
     for (size_t i = 0; i < wire.size(); ++i) {
         char c = wire[i];
         if (c == '\x1b') {
-            size_t end = wire.find('m', i);
-            if (end == std::string_view::npos)
-                break;
-            i = end;
+            i = escape_end(wire, i);
             continue;
         }
         if (c == '\b') {
